@@ -1,0 +1,1 @@
+# spawning, reading and signalling the backend: target_sources(zvui_core PRIVATE ${CMAKE_CURRENT_LIST_DIR}/...)

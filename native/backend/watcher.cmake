@@ -1,0 +1,1 @@
+# output decoding and the announcement watcher: target_sources(zvui_core PRIVATE ${CMAKE_CURRENT_LIST_DIR}/...)

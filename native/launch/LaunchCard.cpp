@@ -1,0 +1,1 @@
+// Launch card: see LaunchCard.h.
