@@ -1,1 +1,4 @@
-# output decoding and the announcement watcher: target_sources(zvui_core PRIVATE ${CMAKE_CURRENT_LIST_DIR}/...)
+# Output decoding and the announcement watcher.
+target_sources(zvui_core PRIVATE
+  ${CMAKE_CURRENT_LIST_DIR}/Utf8Decoder.cpp
+)
