@@ -1,1 +1,7 @@
-int main() { return 0; }
+#include "window/AppHost.h"
+#include "window/ResourceDirectory.h"
+
+int main() {
+  zvui::AppHost host({.resourceDirectory = zvui::resourceDirectory()});
+  return host.run();
+}

@@ -1,0 +1,62 @@
+#include "window/ConsoleWebView.h"
+
+namespace zvui {
+
+ConsoleWebView::ConsoleWebView()
+    : session_(GObjectPtr<WebKitNetworkSession>::adopt(webkit_network_session_new_ephemeral())) {
+  auto settings = GObjectPtr<WebKitSettings>::adopt(webkit_settings_new());
+  webkit_settings_set_javascript_can_open_windows_automatically(settings.get(), FALSE);
+  webkit_settings_set_media_playback_requires_user_gesture(settings.get(), FALSE);
+
+  view_ = GObjectPtr<WebKitWebView>::adoptSunk(WEBKIT_WEB_VIEW(
+      g_object_new(WEBKIT_TYPE_WEB_VIEW, "network-session", session_.get(), "settings",
+                   settings.get(), nullptr)));
+  const GdkRGBA transparent{0, 0, 0, 0};
+  webkit_web_view_set_background_color(view_.get(), &transparent);
+
+  widget_ = Glib::wrap(GTK_WIDGET(view_.get()));
+  widget_->set_hexpand(true);
+  widget_->set_vexpand(true);
+  widget_->set_visible(false);
+
+  loadChanged_ = SignalConnection(
+      view_.get(), g_signal_connect(view_.get(), "load-changed", G_CALLBACK(&onLoadChanged), this));
+  loadFailed_ = SignalConnection(
+      view_.get(), g_signal_connect(view_.get(), "load-failed", G_CALLBACK(&onLoadFailed), this));
+}
+
+ConsoleWebView::~ConsoleWebView() = default;
+
+void ConsoleWebView::load(const std::string& url, std::chrono::milliseconds timeout) {
+  const auto ms = timeout.count() < 0 ? 0 : static_cast<guint>(timeout.count());
+  loadTimeout_.reset(g_timeout_add(ms, &ConsoleWebView::onLoadTimeout, this));
+  currentLoadFailed_ = false;
+  webkit_web_view_load_uri(view_.get(), url.c_str());
+}
+
+void ConsoleWebView::onLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer self) {
+  auto* console = static_cast<ConsoleWebView*>(self);
+  if (event == WEBKIT_LOAD_STARTED) {
+    console->currentLoadFailed_ = false;
+  } else if (event == WEBKIT_LOAD_FINISHED) {
+    console->loadTimeout_.reset();
+    if (!console->currentLoadFailed_ && console->onFinished_) console->onFinished_();
+  }
+}
+
+gboolean ConsoleWebView::onLoadFailed(WebKitWebView*, WebKitLoadEvent, gchar*, GError*,
+                                      gpointer self) {
+  static_cast<ConsoleWebView*>(self)->currentLoadFailed_ = true;
+  // Handled: no error page is loaded in its place, so nothing can later pass for the console.
+  return TRUE;
+}
+
+gboolean ConsoleWebView::onLoadTimeout(gpointer self) {
+  auto* console = static_cast<ConsoleWebView*>(self);
+  (void)console->loadTimeout_.release();  // this source ends by returning REMOVE
+  console->currentLoadFailed_ = true;
+  webkit_web_view_stop_loading(console->view_.get());
+  return G_SOURCE_REMOVE;
+}
+
+}  // namespace zvui

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <gtkmm.h>
+#include <webkit/webkit.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+
+#include "support/GObjectPtr.h"
+#include "window/GlibSource.h"
+#include "window/SignalConnection.h"
+
+namespace zvui {
+
+// The web view that shows the console. It starts hidden and paints no background of its
+// own. It runs in an ephemeral network session (no disk cache, nothing written), so a page
+// from an earlier run can never be shown from a cache; pages may not open windows by
+// themselves and media may play without a gesture.
+class ConsoleWebView {
+ public:
+  ConsoleWebView();
+  ConsoleWebView(const ConsoleWebView&) = delete;
+  ConsoleWebView& operator=(const ConsoleWebView&) = delete;
+  ~ConsoleWebView();
+
+  Gtk::Widget& widget() { return *widget_; }
+  [[nodiscard]] WebKitWebView* webView() const { return view_.get(); }
+
+  // Called for every load that finished without failing. WebKit reports "finished" after
+  // a failed load too; those are filtered out here.
+  void setOnLoadFinished(std::function<void()> onFinished) { onFinished_ = std::move(onFinished); }
+
+  // Loads `url`. If the load has not finished after `timeout` it is stopped, which makes
+  // it a failed load.
+  void load(const std::string& url, std::chrono::milliseconds timeout);
+
+  [[nodiscard]] bool loadTimerPending() const { return static_cast<bool>(loadTimeout_); }
+
+ private:
+  static void onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer self);
+  static gboolean onLoadFailed(WebKitWebView* view, WebKitLoadEvent event, gchar* uri,
+                               GError* error, gpointer self);
+  static gboolean onLoadTimeout(gpointer self);
+
+  GObjectPtr<WebKitNetworkSession> session_;
+  GObjectPtr<WebKitWebView> view_;
+  Gtk::Widget* widget_ = nullptr;  // gtkmm's wrapper of view_, owned by the GObject
+  SignalConnection loadChanged_;
+  SignalConnection loadFailed_;
+  GlibSourceId loadTimeout_;
+  bool currentLoadFailed_ = false;
+  std::function<void()> onFinished_;
+};
+
+}  // namespace zvui

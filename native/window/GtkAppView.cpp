@@ -1,0 +1,132 @@
+#include "window/GtkAppView.h"
+
+#include <optional>
+
+#include "launch/LaunchCard.h"
+#include "titlebar/TitlebarStrip.h"
+#include "window/ConsoleWebView.h"
+#include "window/LaunchFade.h"
+#include "window/WindowStyle.h"
+
+namespace zvui {
+
+namespace {
+constexpr int kDefaultWidth = 1440;
+constexpr int kDefaultHeight = 920;
+constexpr int kMinimumWidth = 1120;
+constexpr int kMinimumHeight = 760;
+}  // namespace
+
+// Built in the order of buildWindow; members are destroyed in reverse, window first.
+struct GtkAppView::Parts {
+  ConsoleWebView console;
+  Gtk::WindowHandle launchView;  // dragging the black cover moves the window
+  LaunchFade fade{launchView};
+  std::optional<LaunchCard> card;
+  Gtk::Overlay content;
+  Gtk::Box noTitle;       // the header bar's title widget: the title is set but not drawn
+  Gtk::Box noTitlebar;    // the window's own titlebar slot, left empty and hidden
+  Gtk::HeaderBar headerBar;
+  std::optional<TitlebarStrip> strip;
+  std::optional<Gtk::Window> window;
+};
+
+GtkAppView::GtkAppView(Glib::RefPtr<Gtk::Application> application,
+                       std::filesystem::path resourceDirectory)
+    : application_(std::move(application)), resourceDirectory_(std::move(resourceDirectory)) {}
+
+GtkAppView::~GtkAppView() = default;
+
+void GtkAppView::buildWindow(std::function<void()> onNavigationFinished) {
+  if (parts_) return;  // one window per run
+  installWindowStyle();
+  parts_ = std::make_unique<Parts>();
+  Parts& p = *parts_;
+
+  // The console under the launch view; the header bar floats above both.
+  p.console.setOnLoadFinished(std::move(onNavigationFinished));
+  p.content.add_css_class("zvui-content");
+  p.content.set_child(p.console.widget());
+
+  p.card.emplace(resourceDirectory_);
+  p.launchView.set_child(p.card->widget());
+  p.launchView.set_hexpand(true);
+  p.launchView.set_vexpand(true);
+  p.content.add_overlay(p.launchView);
+
+  p.window.emplace();
+  Gtk::Window& window = *p.window;
+  window.add_css_class(kMainWindowClass);
+  window.set_title("ZVui");
+  window.set_default_size(kDefaultWidth, kDefaultHeight);
+  window.set_size_request(kMinimumWidth, kMinimumHeight);
+  p.noTitlebar.set_visible(false);
+  window.set_titlebar(p.noTitlebar);
+  window.set_child(p.content);
+
+  p.headerBar.add_css_class(kTitlebarClass);
+  p.headerBar.set_show_title_buttons(true);
+  p.headerBar.set_title_widget(p.noTitle);
+  p.headerBar.set_valign(Gtk::Align::START);
+  p.content.add_overlay(p.headerBar);
+
+  p.strip.emplace();
+  p.strip->widget().set_valign(Gtk::Align::CENTER);
+  p.headerBar.pack_end(p.strip->widget());
+
+  if (application_) application_->add_window(window);
+}
+
+void GtkAppView::setLaunchSentence(std::string_view sentence) {
+  if (parts_) parts_->card->setStatusText(sentence);
+}
+
+void GtkAppView::setLaunchSentenceColour(const Colour& colour) {
+  if (parts_) parts_->card->setStatusColour(colour);
+}
+
+void GtkAppView::setStatusWord(std::string_view word) {
+  if (parts_) parts_->strip->setStatusWord(word);
+}
+
+void GtkAppView::setHostText(std::string_view text) {
+  if (parts_) parts_->strip->setHostText(text);
+}
+
+void GtkAppView::setRuntimeText(std::string_view text) {
+  if (parts_) parts_->strip->setRuntimeText(text);
+}
+
+void GtkAppView::showWindow() {
+  // Where the window appears is the window manager's choice on Linux; present() shows it
+  // in front and asks for focus.
+  if (parts_) parts_->window->present();
+}
+
+bool GtkAppView::isFullscreen() const { return parts_ && parts_->window->is_fullscreen(); }
+
+void GtkAppView::enterFullscreen() {
+  if (parts_) parts_->window->fullscreen();
+}
+
+void GtkAppView::loadConsole(const std::string& url, std::chrono::milliseconds timeout) {
+  if (parts_) parts_->console.load(url, timeout);
+}
+
+void GtkAppView::showWebView() {
+  if (parts_) parts_->console.widget().set_visible(true);
+}
+
+void GtkAppView::fadeOutLaunchView(std::chrono::milliseconds duration) {
+  if (parts_) parts_->fade.start(duration);
+}
+
+Gtk::Window* GtkAppView::window() const { return parts_ ? &*parts_->window : nullptr; }
+ConsoleWebView* GtkAppView::console() const { return parts_ ? &parts_->console : nullptr; }
+LaunchCard* GtkAppView::launchCard() const { return parts_ ? &*parts_->card : nullptr; }
+TitlebarStrip* GtkAppView::titlebarStrip() const { return parts_ ? &*parts_->strip : nullptr; }
+Gtk::Widget* GtkAppView::launchView() const { return parts_ ? &parts_->launchView : nullptr; }
+Gtk::HeaderBar* GtkAppView::headerBar() const { return parts_ ? &parts_->headerBar : nullptr; }
+bool GtkAppView::fadeRunning() const { return parts_ && parts_->fade.running(); }
+
+}  // namespace zvui
