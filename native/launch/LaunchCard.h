@@ -18,6 +18,7 @@ class LaunchCard {
   explicit LaunchCard(const std::filesystem::path& resourceDirectory);
   LaunchCard(const LaunchCard&) = delete;
   LaunchCard& operator=(const LaunchCard&) = delete;
+  ~LaunchCard();
 
   // The full-window launch view; the caller places it above the web view.
   Gtk::Widget& widget();

@@ -14,6 +14,7 @@ class TitlebarStrip {
   TitlebarStrip();
   TitlebarStrip(const TitlebarStrip&) = delete;
   TitlebarStrip& operator=(const TitlebarStrip&) = delete;
+  ~TitlebarStrip();
 
   // The strip; the caller packs it at the end of the header bar.
   Gtk::Widget& widget();
