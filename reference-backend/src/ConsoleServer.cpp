@@ -1,0 +1,272 @@
+#include "ConsoleServer.h"
+
+#include <gio/gio.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string_view>
+
+namespace tamrik {
+namespace {
+
+constexpr char kResourceRoot[] = "/tamrik/console";
+
+const char* contentTypeFor(std::string_view name) {
+  auto endsWith = [&](std::string_view suffix) {
+    return name.size() >= suffix.size() && name.substr(name.size() - suffix.size()) == suffix;
+  };
+  if (endsWith(".html")) return "text/html; charset=utf-8";
+  if (endsWith(".css")) return "text/css; charset=utf-8";
+  if (endsWith(".js")) return "text/javascript; charset=utf-8";
+  if (endsWith(".svg")) return "image/svg+xml";
+  return "application/octet-stream";
+}
+
+bool plainAssetName(std::string_view name) {
+  if (name.empty() || name.front() == '.') return false;
+  return std::all_of(name.begin(), name.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           c == '.' || c == '-' || c == '_';
+  });
+}
+
+void respondText(SoupServerMessage* message, guint status, const char* text) {
+  soup_server_message_set_status(message, status, nullptr);
+  soup_server_message_set_response(message, "text/plain; charset=utf-8", SOUP_MEMORY_COPY, text,
+                                   std::char_traits<char>::length(text));
+}
+
+bool isSocketPath(std::string_view path) { return path == "/term" || path == "/telemetry"; }
+
+// The query without its "token" parameter, ready to append to a path ("" when nothing is left).
+std::string queryWithoutToken(GHashTable* form) {
+  g_hash_table_remove(form, "token");
+  if (g_hash_table_size(form) == 0) return {};
+  gchar* encoded = soup_form_encode_hash(form);
+  std::string query = std::string("?") + encoded;
+  g_free(encoded);
+  return query;
+}
+
+}  // namespace
+
+std::unique_ptr<ConsoleServer> ConsoleServer::create(const Options& options, std::string& error) {
+  auto server = ObjectRef<SoupServer>::adopt(
+      static_cast<SoupServer*>(g_object_new(SOUP_TYPE_SERVER, "server-header", "MacTamrikBackend", nullptr)));
+  GError* listenError = nullptr;
+  if (!soup_server_listen_local(server.get(), options.port, SOUP_SERVER_LISTEN_IPV4_ONLY,
+                                &listenError)) {
+    error = std::string("cannot listen on 127.0.0.1 port ") + std::to_string(options.port) +
+            ": " + listenError->message;
+    g_error_free(listenError);
+    return nullptr;
+  }
+  std::uint16_t port = 0;
+  GSList* uris = soup_server_get_uris(server.get());
+  if (uris != nullptr) port = static_cast<std::uint16_t>(g_uri_get_port(static_cast<GUri*>(uris->data)));
+  g_slist_free_full(uris, reinterpret_cast<GDestroyNotify>(g_uri_unref));
+  if (port == 0) {
+    error = "cannot learn the listening port";
+    return nullptr;
+  }
+  return std::unique_ptr<ConsoleServer>(new ConsoleServer(options, std::move(server), port));
+}
+
+ConsoleServer::ConsoleServer(const Options& options, ObjectRef<SoupServer> server,
+                             std::uint16_t port)
+    : options_(options),
+      server_(std::move(server)),
+      port_(port),
+      guard_(port),
+      requestRead_(server_.get(), g_signal_connect(server_.get(), "request-read",
+                                                   G_CALLBACK(&ConsoleServer::onRequestRead),
+                                                   this)) {
+  // Compression buys nothing on loopback and costs latency on every keystroke.
+  soup_server_remove_websocket_extension(server_.get(), SOUP_TYPE_WEBSOCKET_EXTENSION_DEFLATE);
+  soup_server_add_handler(server_.get(), nullptr, &ConsoleServer::onPage, this, nullptr);
+  soup_server_add_websocket_handler(server_.get(), "/term", nullptr, nullptr,
+                                    &ConsoleServer::onTerminal, this, nullptr);
+  soup_server_add_websocket_handler(server_.get(), "/telemetry", nullptr, nullptr,
+                                    &ConsoleServer::onTelemetry, this, nullptr);
+  sampler_.sample();
+  tick_.reset(g_timeout_add_seconds(1, &ConsoleServer::onTick, this));
+}
+
+ConsoleServer::~ConsoleServer() {
+  requestRead_.disconnect();
+  soup_server_disconnect(server_.get());
+  telemetryClients_.clear();
+  killAll();
+  sessions_.clear();
+}
+
+std::string ConsoleServer::launchUrl() const {
+  return "http://127.0.0.1:" + std::to_string(port_) + "/?token=" + guard_.token();
+}
+
+void ConsoleServer::onRequestRead(SoupServer*, SoupServerMessage* message, gpointer self) {
+  static_cast<ConsoleServer*>(self)->guard(message);
+}
+
+void ConsoleServer::guard(SoupServerMessage* message) {
+  SoupMessageHeaders* request = soup_server_message_get_request_headers(message);
+  SoupMessageHeaders* response = soup_server_message_get_response_headers(message);
+  soup_message_headers_replace(response, "Cache-Control", "no-store");
+  soup_message_headers_replace(response, "X-Content-Type-Options", "nosniff");
+  soup_message_headers_replace(response, "Referrer-Policy", "no-referrer");
+
+  const char* method = soup_server_message_get_method(message);
+  if (g_strcmp0(method, "GET") != 0 && g_strcmp0(method, "HEAD") != 0) {
+    // Nothing here changes state, so nothing accepts a body.
+    soup_message_headers_replace(response, "Allow", "GET, HEAD");
+    respondText(message, SOUP_STATUS_METHOD_NOT_ALLOWED, "Method not allowed\n");
+    return;
+  }
+
+  GUri* uri = soup_server_message_get_uri(message);
+  const char* path = g_uri_get_path(uri);
+  const char* query = g_uri_get_query(uri);
+  GHashTable* form = query != nullptr ? soup_form_decode(query) : nullptr;
+  const char* token = form != nullptr ? static_cast<const char*>(g_hash_table_lookup(form, "token"))
+                                      : nullptr;
+
+  const auto verdict = guard_.check(soup_message_headers_get_one(request, "Host"),
+                                    soup_message_headers_get_one(request, "Origin"),
+                                    isSocketPath(path),
+                                    soup_message_headers_get_one(request, "Cookie"), token);
+  switch (verdict) {
+    case AccessGuard::Verdict::Allow:
+      break;
+    case AccessGuard::Verdict::GrantSession: {
+      std::string location = std::string(path) + queryWithoutToken(form);
+      soup_message_headers_append(response, "Set-Cookie", guard_.sessionCookieHeader().c_str());
+      soup_server_message_set_redirect(message, SOUP_STATUS_SEE_OTHER, location.c_str());
+      break;
+    }
+    case AccessGuard::Verdict::Unauthorized:
+      respondText(message, SOUP_STATUS_UNAUTHORIZED,
+                  "This console opens only from the address its backend announced.\n");
+      break;
+    case AccessGuard::Verdict::Forbidden:
+      respondText(message, SOUP_STATUS_FORBIDDEN, "Forbidden\n");
+      break;
+  }
+  if (form != nullptr) g_hash_table_destroy(form);
+}
+
+void ConsoleServer::onPage(SoupServer*, SoupServerMessage* message, const char* path,
+                           GHashTable*, gpointer self) {
+  static_cast<ConsoleServer*>(self)->servePage(message, path);
+}
+
+void ConsoleServer::servePage(SoupServerMessage* message, const char* path) {
+  std::string_view route(path);
+  std::string resource;
+  if (route == "/" || route == "/index.html") {
+    resource = std::string(kResourceRoot) + "/index.html";
+  } else if (route.starts_with("/assets/") && plainAssetName(route.substr(8))) {
+    resource = std::string(kResourceRoot) + std::string(route);
+  } else {
+    respondText(message, SOUP_STATUS_NOT_FOUND, "Not found\n");
+    return;
+  }
+  GBytes* bytes = g_resources_lookup_data(resource.c_str(), G_RESOURCE_LOOKUP_FLAGS_NONE, nullptr);
+  if (bytes == nullptr) {
+    respondText(message, SOUP_STATUS_NOT_FOUND, "Not found\n");
+    return;
+  }
+  SoupMessageHeaders* response = soup_server_message_get_response_headers(message);
+  soup_message_headers_replace(response, "Content-Type", contentTypeFor(resource));
+  if (resource.ends_with(".html")) {
+    const char* host = soup_message_headers_get_one(
+        soup_server_message_get_request_headers(message), "Host");
+    std::string policy =
+        "default-src 'none'; script-src 'self'; style-src 'self' 'unsafe-inline'; "
+        "img-src 'self' data:; font-src 'self'; connect-src ws://" +
+        std::string(host) + "; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+    soup_message_headers_replace(response, "Content-Security-Policy", policy.c_str());
+    // The page lays itself out for the desktop shell's titlebar when it is embedded.
+    gsize size = 0;
+    const auto* data = static_cast<const char*>(g_bytes_get_data(bytes, &size));
+    std::string page(data, size);
+    g_bytes_unref(bytes);
+    const std::string marker = "data-app-mode=\"0\"";
+    if (auto at = page.find(marker); at != std::string::npos && options_.appMode) {
+      page.replace(at, marker.size(), "data-app-mode=\"1\"");
+    }
+    bytes = g_bytes_new(page.data(), page.size());
+  }
+  soup_message_body_append_bytes(soup_server_message_get_response_body(message), bytes);
+  g_bytes_unref(bytes);
+  soup_server_message_set_status(message, SOUP_STATUS_OK, nullptr);
+}
+
+void ConsoleServer::onTerminal(SoupServer*, SoupServerMessage*, const char*,
+                               SoupWebsocketConnection* socket, gpointer self) {
+  auto* server = static_cast<ConsoleServer*>(self);
+  std::string error;
+  auto session = TerminalSession::start(
+      socket, [server](TerminalSession& done) { server->sessionFinished(done); }, error);
+  if (!session) {
+    std::fprintf(stderr, "MacTamrikBackend: %s\n", error.c_str());
+    soup_websocket_connection_close(socket, SOUP_WEBSOCKET_CLOSE_SERVER_ERROR, "no terminal");
+    return;
+  }
+  TerminalSession* key = session.get();
+  server->sessions_.emplace(key, std::move(session));
+}
+
+void ConsoleServer::sessionFinished(TerminalSession& session) {
+  // Called from inside the session's own callbacks: free it once they have returned.
+  finished_.push_back(&session);
+  if (!dropIdle_) {
+    dropIdle_.reset(g_idle_add([](gpointer self) -> gboolean {
+      auto* server = static_cast<ConsoleServer*>(self);
+      (void)server->dropIdle_.release();
+      server->dropFinished();
+      return G_SOURCE_REMOVE;
+    }, this));
+  }
+}
+
+void ConsoleServer::dropFinished() {
+  for (TerminalSession* session : finished_) sessions_.erase(session);
+  finished_.clear();
+}
+
+void ConsoleServer::onTelemetry(SoupServer*, SoupServerMessage*, const char*,
+                                SoupWebsocketConnection* socket, gpointer self) {
+  auto* server = static_cast<ConsoleServer*>(self);
+  server->telemetryClients_.push_back(ObjectRef<SoupWebsocketConnection>::ref(socket));
+  soup_websocket_connection_send_text(socket, historyJson(server->sampler_.history()).c_str());
+}
+
+gboolean ConsoleServer::onTick(gpointer self) {
+  auto* server = static_cast<ConsoleServer*>(self);
+  const std::string message = sampleJson(server->sampler_.sample());
+  // Closed sockets are dropped here rather than in their own "closed" emission.
+  server->telemetryClients_.remove_if([](const auto& socket) {
+    return soup_websocket_connection_get_state(socket.get()) == SOUP_WEBSOCKET_STATE_CLOSED;
+  });
+  for (const auto& socket : server->telemetryClients_) {
+    if (soup_websocket_connection_get_state(socket.get()) == SOUP_WEBSOCKET_STATE_OPEN) {
+      soup_websocket_connection_send_text(socket.get(), message.c_str());
+    }
+  }
+  return G_SOURCE_CONTINUE;
+}
+
+void ConsoleServer::hangUpAll() {
+  for (auto& [key, session] : sessions_) session->hangUp();
+}
+
+bool ConsoleServer::allReaped() const {
+  return std::all_of(sessions_.begin(), sessions_.end(),
+                     [](const auto& entry) { return entry.second->reaped(); });
+}
+
+void ConsoleServer::killAll() {
+  for (auto& [key, session] : sessions_) session->killAndReap();
+}
+
+}  // namespace tamrik

@@ -1,0 +1,115 @@
+#include "Telemetry.h"
+
+#include <glib.h>
+#include <glibtop.h>
+#include <glibtop/close.h>
+#include <glibtop/cpu.h>
+#include <glibtop/loadavg.h>
+#include <glibtop/mem.h>
+#include <glibtop/netlist.h>
+#include <glibtop/netload.h>
+#include <glibtop/proclist.h>
+#include <glibtop/uptime.h>
+
+#include <nlohmann/json.hpp>
+
+namespace tamrik {
+namespace {
+
+nlohmann::json toJson(const TelemetrySample& s) {
+  return {{"t", s.unixMs},
+          {"cpu", s.cpu},
+          {"memTotal", s.memTotal},
+          {"memUsed", s.memUsed},
+          {"load", {s.load1, s.load5, s.load15}},
+          {"uptime", s.uptimeSeconds},
+          {"procs", s.processes},
+          {"netIn", s.netInPerSecond},
+          {"netOut", s.netOutPerSecond}};
+}
+
+void readNetwork(std::uint64_t& in, std::uint64_t& out) {
+  glibtop_netlist list{};
+  char** names = glibtop_get_netlist(&list);
+  if (names == nullptr) return;
+  for (guint32 i = 0; i < list.number; ++i) {
+    glibtop_netload load{};
+    glibtop_get_netload(&load, names[i]);
+    if (load.if_flags & (1ULL << GLIBTOP_IF_FLAGS_LOOPBACK)) continue;
+    in += load.bytes_in;
+    out += load.bytes_out;
+  }
+  g_strfreev(names);
+}
+
+}  // namespace
+
+TelemetrySampler::TelemetrySampler() { glibtop_init(); }
+
+TelemetrySampler::~TelemetrySampler() { glibtop_close(); }
+
+const TelemetrySample& TelemetrySampler::sample() {
+  TelemetrySample s;
+  s.unixMs = g_get_real_time() / 1000;
+
+  Counters now;
+  now.monotonicUs = g_get_monotonic_time();
+  glibtop_cpu cpu{};
+  glibtop_get_cpu(&cpu);
+  now.cpuTotal = cpu.total;
+  now.cpuIdle = cpu.idle + cpu.iowait;
+  readNetwork(now.netIn, now.netOut);
+
+  if (previous_) {
+    const auto total = now.cpuTotal - previous_->cpuTotal;
+    const auto idle = now.cpuIdle - previous_->cpuIdle;
+    if (now.cpuTotal > previous_->cpuTotal && idle <= total) {
+      s.cpu = static_cast<double>(total - idle) / static_cast<double>(total);
+    }
+    const double seconds = static_cast<double>(now.monotonicUs - previous_->monotonicUs) / 1e6;
+    // Counters restart when an interface goes away; a negative rate would be nonsense.
+    if (seconds > 0 && now.netIn >= previous_->netIn && now.netOut >= previous_->netOut) {
+      s.netInPerSecond = static_cast<double>(now.netIn - previous_->netIn) / seconds;
+      s.netOutPerSecond = static_cast<double>(now.netOut - previous_->netOut) / seconds;
+    }
+  }
+  previous_ = now;
+
+  glibtop_mem mem{};
+  glibtop_get_mem(&mem);
+  s.memTotal = mem.total;
+  s.memUsed = mem.user;
+
+  glibtop_loadavg load{};
+  glibtop_get_loadavg(&load);
+  s.load1 = load.loadavg[0];
+  s.load5 = load.loadavg[1];
+  s.load15 = load.loadavg[2];
+
+  glibtop_uptime uptime{};
+  glibtop_get_uptime(&uptime);
+  s.uptimeSeconds = static_cast<std::uint64_t>(uptime.uptime);
+
+  glibtop_proclist list{};
+  pid_t* pids = glibtop_get_proclist(&list, GLIBTOP_KERN_PROC_ALL, 0);
+  s.processes = list.number;
+  g_free(pids);
+
+  history_.push_back(s);
+  while (history_.size() > kHistory) history_.pop_front();
+  return history_.back();
+}
+
+std::string sampleJson(const TelemetrySample& sample) {
+  auto message = toJson(sample);
+  message["type"] = "sample";
+  return message.dump();
+}
+
+std::string historyJson(const std::deque<TelemetrySample>& history) {
+  auto samples = nlohmann::json::array();
+  for (const auto& s : history) samples.push_back(toJson(s));
+  return nlohmann::json{{"type", "history"}, {"samples", samples}}.dump();
+}
+
+}  // namespace tamrik

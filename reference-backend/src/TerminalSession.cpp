@@ -1,0 +1,343 @@
+#include "TerminalSession.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <pty.h>
+#include <pwd.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <glib-unix.h>
+#include <nlohmann/json.hpp>
+
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+extern char** environ;
+
+namespace tamrik {
+namespace {
+
+constexpr guint kHangUpGraceMs = 500;
+constexpr std::size_t kReadChunk = 16 * 1024;
+
+std::string shellPath() {
+  const char* shell = std::getenv("SHELL");
+  if (shell != nullptr && shell[0] == '/' && access(shell, X_OK) == 0) return shell;
+  return "/bin/sh";
+}
+
+std::string homeDirectory() {
+  const char* home = std::getenv("HOME");
+  if (home != nullptr && home[0] == '/') return home;
+  if (const passwd* entry = getpwuid(getuid()); entry != nullptr && entry->pw_dir != nullptr) {
+    return entry->pw_dir;
+  }
+  return "/";
+}
+
+// The shell gets our environment without our own launch settings and with the terminal
+// type the page emulates.
+std::vector<std::string> shellEnvironment() {
+  std::vector<std::string> env;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    std::string_view item(*entry);
+    std::string_view name = item.substr(0, item.find('='));
+    if (name == "TAMRIK_PORT" || name == "TAMRIK_APP_MODE" || name == "TERM" ||
+        name == "COLORTERM" || name == "COLUMNS" || name == "LINES") {
+      continue;
+    }
+    env.emplace_back(item);
+  }
+  env.emplace_back("TERM=xterm-256color");
+  env.emplace_back("COLORTERM=truecolor");
+  return env;
+}
+
+void setNonBlockingCloexec(int fd) {
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC);
+}
+
+// Only async-signal-safe calls between fork and exec: everything is prepared beforehand.
+[[noreturn]] void execShell(const char* shell, char* const argv[], char* const envp[],
+                            const char* home) {
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGPIPE, SIGCHLD}) signal(sig, SIG_DFL);
+  // Should this server die without cleaning up, the shell hears it as a hang-up.
+  prctl(PR_SET_PDEATHSIG, SIGHUP);
+  syscall(SYS_close_range, 3U, ~0U, 0U);
+  if (chdir(home) != 0 && chdir("/") != 0) _exit(126);
+  execve(shell, argv, envp);
+  static constexpr char kMessage[] = "\r\nThe shell could not be started.\r\n";
+  ssize_t ignored = write(STDOUT_FILENO, kMessage, sizeof kMessage - 1);
+  (void)ignored;
+  _exit(127);
+}
+
+}  // namespace
+
+void signalSession(pid_t sid, int signal) {
+  if (sid <= 1) return;
+  kill(-sid, signal);
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return;
+  while (dirent* entry = readdir(proc)) {
+    char* end = nullptr;
+    long pid = std::strtol(entry->d_name, &end, 10);
+    if (end == entry->d_name || *end != '\0' || pid <= 1) continue;
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%ld/stat", pid);
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) continue;
+    std::array<char, 512> buffer{};
+    ssize_t got = read(fd, buffer.data(), buffer.size() - 1);
+    close(fd);
+    if (got <= 0) continue;
+    // After the command name in parentheses: state, ppid, pgrp, session.
+    const char* close = std::strrchr(buffer.data(), ')');
+    char state = 0;
+    long ppid = 0, pgrp = 0, session = 0;
+    if (close == nullptr ||
+        std::sscanf(close + 1, " %c %ld %ld %ld", &state, &ppid, &pgrp, &session) != 4) {
+      continue;
+    }
+    if (session == sid) kill(static_cast<pid_t>(pid), signal);
+  }
+  closedir(proc);
+}
+
+std::unique_ptr<TerminalSession> TerminalSession::start(SoupWebsocketConnection* socket,
+                                                        FinishedFn onFinished,
+                                                        std::string& error) {
+  const std::string shell = shellPath();
+  const std::string home = homeDirectory();
+  std::vector<std::string> env = shellEnvironment();
+  std::vector<char*> envp;
+  for (auto& item : env) envp.push_back(item.data());
+  envp.push_back(nullptr);
+  std::string argv0 = shell;
+  std::array<char*, 2> argv{argv0.data(), nullptr};
+
+  winsize size{};
+  size.ws_col = 80;
+  size.ws_row = 24;
+  int master = -1;
+  pid_t pid = forkpty(&master, nullptr, nullptr, &size);
+  if (pid < 0) {
+    error = std::string("cannot open a terminal: ") + std::strerror(errno);
+    return nullptr;
+  }
+  if (pid == 0) execShell(shell.c_str(), argv.data(), envp.data(), home.c_str());
+
+  setNonBlockingCloexec(master);
+  return std::unique_ptr<TerminalSession>(
+      new TerminalSession(socket, Fd(master), pid, std::move(onFinished)));
+}
+
+TerminalSession::TerminalSession(SoupWebsocketConnection* socket, Fd master, pid_t pid,
+                                 FinishedFn onFinished)
+    : socket_(ObjectRef<SoupWebsocketConnection>::ref(socket)),
+      master_(std::move(master)),
+      pid_(pid),
+      onFinished_(std::move(onFinished)),
+      childWatch_(g_child_watch_add(pid, &TerminalSession::onChildExited, this)),
+      messageSignal_(socket, g_signal_connect(socket, "message",
+                                              G_CALLBACK(&TerminalSession::onMessage), this)),
+      closedSignal_(socket, g_signal_connect(socket, "closed",
+                                             G_CALLBACK(&TerminalSession::onClosed), this)) {
+  watchMaster();
+}
+
+TerminalSession::~TerminalSession() {
+  if (!reaped_) killAndReap();
+}
+
+void TerminalSession::watchMaster() {
+  if (!master_ || readWatch_) return;
+  paused_ = false;
+  readWatch_.reset(g_unix_fd_add(master_.get(),
+                                 static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR),
+                                 &TerminalSession::onMasterReady, this));
+}
+
+gboolean TerminalSession::onMasterReady(gint, GIOCondition, gpointer self) {
+  auto* session = static_cast<TerminalSession*>(self);
+  if (session->pumpOutput()) return G_SOURCE_CONTINUE;
+  (void)session->readWatch_.release();
+  return G_SOURCE_REMOVE;
+}
+
+// Reads what the terminal has, within the flow-control budget. False when the watch
+// should stop: the budget is spent (paused) or the terminal is gone.
+bool TerminalSession::pumpOutput() {
+  std::array<char, kReadChunk> buffer{};
+  const bool socketOpen =
+      !socketClosed_ &&
+      soup_websocket_connection_get_state(socket_.get()) == SOUP_WEBSOCKET_STATE_OPEN;
+  while (master_) {
+    if (socketOpen && unacked_ >= kHighWatermark) {
+      paused_ = true;
+      return false;
+    }
+    ssize_t got = read(master_.get(), buffer.data(), buffer.size());
+    if (got > 0) {
+      if (socketOpen) {
+        soup_websocket_connection_send_binary(socket_.get(), buffer.data(),
+                                              static_cast<gsize>(got));
+        unacked_ += static_cast<std::size_t>(got);
+      }
+      continue;
+    }
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0 && errno == EAGAIN) return true;
+    // EOF or EIO: every holder of the terminal's other end has gone.
+    closeMaster();
+    return false;
+  }
+  return false;
+}
+
+void TerminalSession::closeMaster() {
+  // The watch ids must go before the fd they watch.
+  if (readWatch_) readWatch_.reset();
+  writeWatch_.reset();
+  master_.reset();
+  pendingInput_.clear();
+}
+
+void TerminalSession::writeInput(const char* data, std::size_t size) {
+  if (!master_) return;
+  pendingInput_.append(data, size);
+  flushInput();
+}
+
+void TerminalSession::flushInput() {
+  while (master_ && !pendingInput_.empty()) {
+    ssize_t put = write(master_.get(), pendingInput_.data(), pendingInput_.size());
+    if (put > 0) {
+      pendingInput_.erase(0, static_cast<std::size_t>(put));
+      continue;
+    }
+    if (put < 0 && errno == EINTR) continue;
+    if (put < 0 && errno == EAGAIN) {
+      if (!writeWatch_) {
+        writeWatch_.reset(g_unix_fd_add(master_.get(), G_IO_OUT,
+                                        &TerminalSession::onMasterWritable, this));
+      }
+      return;
+    }
+    pendingInput_.clear();
+    return;
+  }
+  writeWatch_.reset();
+}
+
+gboolean TerminalSession::onMasterWritable(gint, GIOCondition, gpointer self) {
+  auto* session = static_cast<TerminalSession*>(self);
+  (void)session->writeWatch_.release();
+  // flushInput installs a fresh watch if the terminal is still full.
+  session->flushInput();
+  return G_SOURCE_REMOVE;
+}
+
+void TerminalSession::handleControl(const char* data, std::size_t size) {
+  auto message = nlohmann::json::parse(data, data + size, nullptr, false);
+  if (!message.is_object()) return;
+  auto type = message.value("type", std::string());
+  if (type == "ack") {
+    auto bytes = message.value("bytes", std::int64_t{0});
+    if (bytes <= 0) return;
+    unacked_ -= std::min(unacked_, static_cast<std::size_t>(bytes));
+    if (paused_ && unacked_ <= kLowWatermark) watchMaster();
+  } else if (type == "resize") {
+    auto cols = message.value("cols", std::int64_t{0});
+    auto rows = message.value("rows", std::int64_t{0});
+    if (cols < 1 || rows < 1 || cols > 4000 || rows > 4000 || !master_) return;
+    winsize window{};
+    window.ws_col = static_cast<unsigned short>(cols);
+    window.ws_row = static_cast<unsigned short>(rows);
+    ioctl(master_.get(), TIOCSWINSZ, &window);
+  }
+}
+
+void TerminalSession::onMessage(SoupWebsocketConnection*, gint type, GBytes* message,
+                                gpointer self) {
+  auto* session = static_cast<TerminalSession*>(self);
+  gsize size = 0;
+  const auto* data = static_cast<const char*>(g_bytes_get_data(message, &size));
+  if (type == SOUP_WEBSOCKET_DATA_BINARY) {
+    session->writeInput(data, size);
+  } else {
+    session->handleControl(data, size);
+  }
+}
+
+void TerminalSession::onClosed(SoupWebsocketConnection*, gpointer self) {
+  auto* session = static_cast<TerminalSession*>(self);
+  session->socketClosed_ = true;
+  if (!session->reaped_) session->hangUp();
+  session->maybeFinish();
+}
+
+void TerminalSession::onChildExited(GPid, gint, gpointer self) {
+  auto* session = static_cast<TerminalSession*>(self);
+  (void)session->childWatch_.release();
+  session->reaped_ = true;
+  session->killTimer_.reset();
+  // Deliver the shell's last words, however much the page still has to acknowledge.
+  session->unacked_ = 0;
+  if (session->master_) session->pumpOutput();
+  session->closeMaster();
+  // Jobs the shell left behind lose their terminal, as on any hang-up.
+  signalSession(session->pid_, SIGHUP);
+  if (!session->socketClosed_ &&
+      soup_websocket_connection_get_state(session->socket_.get()) == SOUP_WEBSOCKET_STATE_OPEN) {
+    soup_websocket_connection_close(session->socket_.get(), SOUP_WEBSOCKET_CLOSE_NORMAL,
+                                    "shell exited");
+  }
+  session->maybeFinish();
+}
+
+void TerminalSession::hangUp() {
+  if (reaped_ || killTimer_) return;
+  closeMaster();
+  signalSession(pid_, SIGHUP);
+  signalSession(pid_, SIGCONT);  // stopped jobs must wake to hear the hang-up
+  killTimer_.reset(g_timeout_add(kHangUpGraceMs, [](gpointer self) -> gboolean {
+    auto* session = static_cast<TerminalSession*>(self);
+    (void)session->killTimer_.release();
+    signalSession(session->pid_, SIGKILL);
+    return G_SOURCE_REMOVE;
+  }, this));
+}
+
+void TerminalSession::killAndReap() {
+  if (reaped_) return;
+  closeMaster();
+  killTimer_.reset();
+  // The watch must not race us for the exit status.
+  childWatch_.reset();
+  signalSession(pid_, SIGKILL);
+  while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+  }
+  reaped_ = true;
+}
+
+void TerminalSession::maybeFinish() {
+  if (finished_ || !reaped_ || !socketClosed_) return;
+  finished_ = true;
+  if (onFinished_) onFinished_(*this);
+}
+
+}  // namespace tamrik

@@ -1,0 +1,80 @@
+// MacTamrikBackend: a loopback web console with a terminal and live telemetry.
+#include <glib-unix.h>
+#include <glib.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "ConsoleServer.h"
+#include "PortSetting.h"
+
+namespace {
+
+// Time the shells get to go after a hang-up before they are killed; the whole stop must
+// fit well within the fraction of a second a supervisor waits.
+constexpr gint64 kStopGraceUs = 100 * 1000;
+
+gboolean quitLoop(gpointer loop) {
+  g_main_loop_quit(static_cast<GMainLoop*>(loop));
+  return G_SOURCE_CONTINUE;
+}
+
+void stopSessions(tamrik::ConsoleServer& server) {
+  server.hangUpAll();
+  const gint64 deadline = g_get_monotonic_time() + kStopGraceUs;
+  GMainContext* context = g_main_context_default();
+  while (!server.allReaped() && g_get_monotonic_time() < deadline) {
+    // Wake at least every few milliseconds to look at the clock.
+    tamrik::SourceId tick(g_timeout_add(5, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; },
+                                        nullptr));
+    g_main_context_iteration(context, TRUE);
+  }
+  server.killAll();
+}
+
+}  // namespace
+
+int main() {
+  // Writes to a closed peer must fail with EPIPE, not end the process.
+  std::signal(SIGPIPE, SIG_IGN);
+
+  const char* portText = std::getenv("TAMRIK_PORT");
+  const auto port = tamrik::parsePortSetting(portText);
+  if (!port) {
+    std::fprintf(stderr,
+                 "MacTamrikBackend: TAMRIK_PORT must be 0 or a port number from 1 to 65535, "
+                 "not \"%s\"\n",
+                 portText);
+    return 2;
+  }
+  const char* appMode = std::getenv("TAMRIK_APP_MODE");
+
+  tamrik::ConsoleServer::Options options;
+  options.port = *port;
+  options.appMode = appMode != nullptr && std::strcmp(appMode, "1") == 0;
+
+  std::string error;
+  auto server = tamrik::ConsoleServer::create(options, error);
+  if (!server) {
+    std::fprintf(stderr, "MacTamrikBackend: %s\n", error.c_str());
+    return 1;
+  }
+
+  std::unique_ptr<GMainLoop, decltype(&g_main_loop_unref)> loop(g_main_loop_new(nullptr, FALSE),
+                                                                &g_main_loop_unref);
+  tamrik::SourceId signals[] = {tamrik::SourceId(g_unix_signal_add(SIGTERM, quitLoop, loop.get())),
+                                tamrik::SourceId(g_unix_signal_add(SIGINT, quitLoop, loop.get())),
+                                tamrik::SourceId(g_unix_signal_add(SIGHUP, quitLoop, loop.get()))};
+
+  std::printf("TAMRIK_URL=%s\n", server->launchUrl().c_str());
+  std::fflush(stdout);
+
+  g_main_loop_run(loop.get());
+
+  stopSessions(*server);
+  return 0;
+}

@@ -1,0 +1,205 @@
+'use strict';
+// The console page: a terminal bridged to the backend's shell, and the machine's vital signs.
+(() => {
+  const ACCENT = 'rgb(168, 245, 48)';
+  const socketBase = (location.protocol === 'https:' ? 'wss://' : 'ws://') + location.host;
+
+  // ---- terminal ---------------------------------------------------------------------------
+  const term = new Terminal({
+    allowProposedApi: false,
+    cursorBlink: true,
+    fontFamily: 'ui-monospace, "SF Mono", Menlo, "DejaVu Sans Mono", "Liberation Mono", monospace',
+    fontSize: 13,
+    lineHeight: 1.15,
+    scrollback: 5000,
+    theme: {
+      background: '#000000',
+      foreground: '#dcdcdc',
+      cursor: ACCENT,
+      cursorAccent: '#000000',
+      selectionBackground: 'rgba(168, 245, 48, 0.28)',
+      black: '#1a1a1a', brightBlack: '#5c5c5c',
+      green: '#a8f530', brightGreen: '#c6ff6b',
+    },
+  });
+  const fit = new FitAddon.FitAddon();
+  term.loadAddon(fit);
+  term.open(document.getElementById('terminal'));
+
+  const termState = document.getElementById('term-state');
+  const termLamp = document.getElementById('term-lamp');
+  const encoder = new TextEncoder();
+  let socket = null;
+  let open = false;
+
+  function setTermState(text, lamp) {
+    termState.textContent = text;
+    termLamp.className = 'lamp' + (lamp ? ' ' + lamp : '');
+  }
+
+  function sendControl(message) {
+    if (open) socket.send(JSON.stringify(message));
+  }
+
+  function connectTerminal() {
+    setTermState('connecting', '');
+    socket = new WebSocket(socketBase + '/term');
+    socket.binaryType = 'arraybuffer';
+    socket.onopen = () => {
+      open = true;
+      setTermState(term.cols + '\u00d7' + term.rows, 'on');
+      sendControl({ type: 'resize', cols: term.cols, rows: term.rows });
+      term.focus();
+    };
+    socket.onmessage = (event) => {
+      if (typeof event.data === 'string') return;
+      const bytes = new Uint8Array(event.data);
+      // The backend pauses the shell's output until we say we have drawn it.
+      term.write(bytes, () => sendControl({ type: 'ack', bytes: bytes.length }));
+    };
+    socket.onclose = () => {
+      const wasOpen = open;
+      open = false;
+      setTermState('closed', 'off');
+      term.write(wasOpen ? '\r\n\x1b[90m[session ended \u2014 press Enter for a new one]\x1b[0m\r\n'
+                         : '\r\n\x1b[90m[cannot reach the backend \u2014 press Enter to retry]\x1b[0m\r\n');
+    };
+  }
+
+  term.onData((data) => {
+    if (open) {
+      socket.send(encoder.encode(data));
+    } else if (socket && socket.readyState === WebSocket.CLOSED && data === '\r') {
+      term.reset();
+      connectTerminal();
+    }
+  });
+  term.onBinary((data) => {
+    if (!open) return;
+    const bytes = new Uint8Array(data.length);
+    for (let i = 0; i < data.length; ++i) bytes[i] = data.charCodeAt(i) & 0xff;
+    socket.send(bytes);
+  });
+  term.onResize(({ cols, rows }) => {
+    sendControl({ type: 'resize', cols, rows });
+    if (open) setTermState(cols + '\u00d7' + rows, 'on');
+  });
+
+  const refit = () => { try { fit.fit(); } catch (e) { /* not laid out yet */ } };
+  new ResizeObserver(refit).observe(document.querySelector('.terminal-host'));
+  refit();
+  connectTerminal();
+
+  // ---- telemetry --------------------------------------------------------------------------
+  const HISTORY = 90;
+  const series = { cpu: [], mem: [], load: [], netin: [], netout: [] };
+  const teleState = document.getElementById('tele-state');
+  const teleLamp = document.getElementById('tele-lamp');
+
+  const units = ['B', 'KiB', 'MiB', 'GiB', 'TiB'];
+  function bytes(n) {
+    let i = 0;
+    while (n >= 1024 && i < units.length - 1) { n /= 1024; ++i; }
+    return (i === 0 ? n.toFixed(0) : n.toFixed(n < 10 ? 1 : 0)) + ' ' + units[i];
+  }
+  function duration(seconds) {
+    const d = Math.floor(seconds / 86400);
+    const h = Math.floor((seconds % 86400) / 3600);
+    const m = Math.floor((seconds % 3600) / 60);
+    return d > 0 ? `${d}d ${h}h ${m}m` : h > 0 ? `${h}h ${m}m` : `${m}m`;
+  }
+
+  function setValue(id, text) {
+    document.querySelector('#' + id + ' .metric-value').textContent = text;
+  }
+
+  function drawSpark(id, values, ceiling) {
+    const canvas = document.querySelector('#' + id + ' canvas');
+    const ratio = window.devicePixelRatio || 1;
+    const width = Math.max(1, Math.round(canvas.clientWidth * ratio));
+    const height = Math.max(1, Math.round(canvas.clientHeight * ratio));
+    if (canvas.width !== width || canvas.height !== height) {
+      canvas.width = width;
+      canvas.height = height;
+    }
+    const g = canvas.getContext('2d');
+    g.clearRect(0, 0, width, height);
+    if (values.length < 2) return;
+    const top = Math.max(ceiling || 0, ...values) || 1;
+    const step = width / (HISTORY - 1);
+    const x0 = width - (values.length - 1) * step;
+    const pad = 3 * ratio;
+    const y = (v) => height - pad - (v / top) * (height - 2 * pad);
+    g.beginPath();
+    values.forEach((v, i) => (i === 0 ? g.moveTo(x0, y(v)) : g.lineTo(x0 + i * step, y(v))));
+    g.lineWidth = 1.5 * ratio;
+    g.strokeStyle = ACCENT;
+    g.shadowColor = 'rgba(168, 245, 48, 0.65)';
+    g.shadowBlur = 6 * ratio;
+    g.stroke();
+    g.shadowBlur = 0;
+    g.lineTo(x0 + (values.length - 1) * step, height);
+    g.lineTo(x0, height);
+    g.closePath();
+    const fill = g.createLinearGradient(0, 0, 0, height);
+    fill.addColorStop(0, 'rgba(168, 245, 48, 0.22)');
+    fill.addColorStop(1, 'rgba(168, 245, 48, 0)');
+    g.fillStyle = fill;
+    g.fill();
+  }
+
+  function push(list, value) {
+    list.push(value);
+    if (list.length > HISTORY) list.shift();
+  }
+
+  function record(s) {
+    push(series.cpu, s.cpu * 100);
+    push(series.mem, s.memTotal ? (s.memUsed / s.memTotal) * 100 : 0);
+    push(series.load, s.load[0]);
+    push(series.netin, s.netIn);
+    push(series.netout, s.netOut);
+  }
+
+  let latest = null;
+  function render() {
+    if (!latest) return;
+    const s = latest;
+    setValue('m-cpu', (s.cpu * 100).toFixed(1) + ' %');
+    setValue('m-mem', bytes(s.memUsed) + ' / ' + bytes(s.memTotal));
+    setValue('m-load', s.load.map((v) => v.toFixed(2)).join('  '));
+    setValue('m-netin', bytes(s.netIn) + '/s');
+    setValue('m-netout', bytes(s.netOut) + '/s');
+    document.getElementById('f-procs').textContent = String(s.procs);
+    document.getElementById('f-uptime').textContent = duration(s.uptime);
+    drawSpark('m-cpu', series.cpu, 100);
+    drawSpark('m-mem', series.mem, 100);
+    drawSpark('m-load', series.load, 1);
+    drawSpark('m-netin', series.netin, 1024);
+    drawSpark('m-netout', series.netout, 1024);
+  }
+
+  function connectTelemetry() {
+    const feed = new WebSocket(socketBase + '/telemetry');
+    feed.onopen = () => { teleState.textContent = 'live \u00b7 1 s'; teleLamp.className = 'lamp on'; };
+    feed.onmessage = (event) => {
+      const message = JSON.parse(event.data);
+      if (message.type === 'history') {
+        for (const key of Object.keys(series)) series[key].length = 0;
+        message.samples.forEach(record);
+        latest = message.samples[message.samples.length - 1] || null;
+      } else if (message.type === 'sample') {
+        record(message);
+        latest = message;
+      }
+      render();
+    };
+    feed.onclose = () => {
+      teleState.textContent = 'offline';
+      teleLamp.className = 'lamp off';
+      setTimeout(connectTelemetry, 2000);
+    };
+  }
+  window.addEventListener('resize', render);
+  connectTelemetry();
+})();
