@@ -1,0 +1,220 @@
+#include "backend/OutputWatcher.h"
+
+#include <unicode/uchar.h>
+#include <uriparser/Uri.h>
+
+#include <algorithm>
+
+#include "backend/Utf8Decoder.h"
+
+namespace zvui {
+namespace {
+
+// Beyond this much unused capacity the buffer gives memory back after a large block.
+constexpr std::size_t kSpareCapacity = 64 * 1024;
+
+bool isContinuation(unsigned char byte) noexcept { return (byte & 0xC0) == 0x80; }
+
+// Decodes the character starting at `at` in well-formed UTF-8; ill-formed bytes read as
+// U+FFFD, one byte at a time.
+char32_t decodeAt(std::string_view text, std::size_t at, std::size_t& length) noexcept {
+  const auto lead = static_cast<unsigned char>(text[at]);
+  std::size_t size = 1;
+  char32_t c = lead;
+  if (lead >= 0xF0) {
+    size = 4;
+    c = lead & 0x07u;
+  } else if (lead >= 0xE0) {
+    size = 3;
+    c = lead & 0x0Fu;
+  } else if (lead >= 0xC0) {
+    size = 2;
+    c = lead & 0x1Fu;
+  } else if (lead >= 0x80) {
+    length = 1;
+    return U'\uFFFD';
+  }
+  if (size > 1) {
+    if (text.size() - at < size) {
+      length = 1;
+      return U'\uFFFD';
+    }
+    for (std::size_t k = 1; k < size; ++k) {
+      const auto byte = static_cast<unsigned char>(text[at + k]);
+      if (!isContinuation(byte)) {
+        length = 1;
+        return U'\uFFFD';
+      }
+      c = (c << 6) | (byte & 0x3Fu);
+    }
+  }
+  length = size;
+  return c;
+}
+
+// The start of the character that ends just before `end`.
+std::size_t previousCharacter(std::string_view text, std::size_t end) noexcept {
+  std::size_t at = end - 1;
+  for (int k = 0; k < 3 && at > 0 && isContinuation(static_cast<unsigned char>(text[at])); ++k) {
+    --at;
+  }
+  std::size_t length = 0;
+  decodeAt(text, at, length);
+  return at + length == end ? at : end - 1;
+}
+
+// Length of the line separator that ends just before `end`, or 0.
+std::size_t separatorEndingAt(std::string_view text, std::size_t end) noexcept {
+  if (end == 0) return 0;
+  const auto last = static_cast<unsigned char>(text[end - 1]);
+  if (last >= 0x0A && last <= 0x0D) return 1;
+  if (last == 0x85 && end >= 2 && static_cast<unsigned char>(text[end - 2]) == 0xC2) return 2;
+  if ((last == 0xA8 || last == 0xA9) && end >= 3 &&
+      static_cast<unsigned char>(text[end - 2]) == 0x80 &&
+      static_cast<unsigned char>(text[end - 3]) == 0xE2) {
+    return 3;
+  }
+  return 0;
+}
+
+// Offset of the first line separator at or after `from`, or the size of the text.
+std::size_t nextSeparator(std::string_view text, std::size_t from) noexcept {
+  for (std::size_t i = from; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte >= 0x0A && byte <= 0x0D) return i;
+    if (byte == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) == 0x85) {
+      return i;
+    }
+    if (byte == 0xE2 && i + 2 < text.size() && static_cast<unsigned char>(text[i + 1]) == 0x80 &&
+        (static_cast<unsigned char>(text[i + 2]) == 0xA8 ||
+         static_cast<unsigned char>(text[i + 2]) == 0xA9)) {
+      return i;
+    }
+  }
+  return text.size();
+}
+
+struct UriMembers {
+  UriUriA uri{};
+  ~UriMembers() { uriFreeUriMembersA(&uri); }
+};
+
+}  // namespace
+
+OutputBuffer::OutputBuffer(std::size_t capacity, std::size_t byteCeiling)
+    : capacity_(capacity), byteCeiling_(std::max(byteCeiling, std::size_t{4})) {}
+
+void OutputBuffer::append(std::string_view text) {
+  if (text.empty()) return;
+  std::string repaired;
+  if (!isValidUtf8(text)) {
+    repaired = toValidUtf8(text);
+    text = repaired;
+  }
+  const bool hadText = !text_.empty();
+  text_.append(text);
+
+  // Only the last cluster can grow with the new text; everything before it stays counted.
+  const auto tail = counter_.walk(std::string_view(text_).substr(lastClusterStart_));
+  count_ = count_ - (hadText ? 1 : 0) + tail.clusters;
+  lastClusterStart_ += tail.lastStart;
+
+  if (count_ > capacity_) {
+    const auto front = counter_.walk(text_, count_ - capacity_);
+    dropFront(front.end);
+    count_ = capacity_;
+  }
+  if (text_.size() > byteCeiling_) {
+    std::size_t cut = text_.size() - byteCeiling_;
+    while (cut < text_.size() && isContinuation(static_cast<unsigned char>(text_[cut]))) ++cut;
+    dropFront(cut);
+    // The cut may split a cluster, so the remaining text is counted afresh.
+    const auto all = counter_.walk(text_);
+    count_ = all.clusters;
+    lastClusterStart_ = all.lastStart;
+    if (count_ > capacity_) {
+      const auto front = counter_.walk(text_, count_ - capacity_);
+      dropFront(front.end);
+      count_ = capacity_;
+    }
+  }
+  if (text_.capacity() > 2 * std::max(text_.size(), kSpareCapacity)) text_.shrink_to_fit();
+}
+
+void OutputBuffer::dropFront(std::size_t bytes) {
+  text_.erase(0, bytes);
+  lastClusterStart_ = lastClusterStart_ > bytes ? lastClusterStart_ - bytes : 0;
+}
+
+bool isLineSeparator(char32_t c) noexcept {
+  return (c >= 0x0A && c <= 0x0D) || c == 0x85 || c == 0x2028 || c == 0x2029;
+}
+
+bool isWhitespaceOrNewline(char32_t c) noexcept {
+  if (c < 0x80) return c == ' ' || (c >= 0x09 && c <= 0x0D);
+  if (c == 0x85) return true;
+  switch (u_charType(static_cast<UChar32>(c))) {
+    case U_SPACE_SEPARATOR:
+    case U_LINE_SEPARATOR:
+    case U_PARAGRAPH_SEPARATOR:
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::optional<std::string_view> firstAnnouncementLine(std::string_view text) {
+  for (std::size_t at = text.find(kAnnouncementPrefix); at != std::string_view::npos;
+       at = text.find(kAnnouncementPrefix, at + 1)) {
+    if (at == 0 || separatorEndingAt(text, at) != 0) {
+      const std::size_t end = nextSeparator(text, at + kAnnouncementPrefix.size());
+      return text.substr(at, end - at);
+    }
+  }
+  return std::nullopt;
+}
+
+std::string announcementValue(std::string_view line) {
+  std::string value;
+  value.reserve(line.size());
+  // One pass from the left: a prefix that the removal itself brings together stays.
+  for (std::size_t at = 0; at < line.size();) {
+    const std::size_t found = line.find(kAnnouncementPrefix, at);
+    value.append(line.substr(at, found == std::string_view::npos ? found : found - at));
+    if (found == std::string_view::npos) break;
+    at = found + kAnnouncementPrefix.size();
+  }
+
+  std::size_t begin = 0;
+  std::size_t end = value.size();
+  while (begin < end) {
+    std::size_t length = 0;
+    if (!isWhitespaceOrNewline(decodeAt(value, begin, length))) break;
+    begin += length;
+  }
+  while (end > begin) {
+    const std::size_t start = previousCharacter(value, end);
+    std::size_t length = 0;
+    if (start < begin || !isWhitespaceOrNewline(decodeAt(value, start, length))) break;
+    end = start;
+  }
+  return value.substr(begin, end - begin);
+}
+
+bool isAcceptableConsoleAddress(std::string_view value) {
+  if (value.empty()) return false;
+  UriMembers members;
+  const char* error = nullptr;
+  return uriParseSingleUriExA(&members.uri, value.data(), value.data() + value.size(), &error) ==
+         URI_SUCCESS;
+}
+
+std::optional<std::string> announcedConsoleAddress(std::string_view text) {
+  const auto line = firstAnnouncementLine(text);
+  if (!line) return std::nullopt;
+  std::string value = announcementValue(*line);
+  if (!isAcceptableConsoleAddress(value)) return std::nullopt;
+  return value;
+}
+
+}  // namespace zvui

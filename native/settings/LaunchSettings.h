@@ -1,0 +1,51 @@
+#pragma once
+
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string_view>
+
+namespace zvui {
+
+// The launch settings: the top-level members of the settings file. Only "autoFullscreen"
+// is used; everything else in the file is carried along and ignored.
+using LaunchSettings = nlohmann::json::object_t;
+
+// JSON nested deeper than this is refused as a whole, so hostile files cannot exhaust the
+// stack when the value is copied or destroyed.
+inline constexpr int kSettingsMaxDepth = 512;
+
+struct SettingsLocations {
+  std::filesystem::path primary;   // <config>/ZVui/settings.json
+  std::filesystem::path fallback;  // <config>/KT-UI/settings.json
+};
+
+// The user's configuration directory: $XDG_CONFIG_HOME when it is set to an absolute path,
+// else <home>/.config. Nothing when neither gives an absolute path.
+[[nodiscard]] std::optional<std::filesystem::path> configDirectory(
+    std::optional<std::string_view> xdgConfigHome, std::optional<std::string_view> home);
+
+[[nodiscard]] SettingsLocations settingsLocations(const std::filesystem::path& configDirectory);
+
+// The file to read: the primary when anything at all stands at its path (a directory
+// too), else the fallback, whether or not it exists. The two files are never merged.
+[[nodiscard]] std::filesystem::path chooseSettingsFile(const SettingsLocations& locations);
+
+// The members of a JSON text whose top-level value is an object. Anything else (invalid
+// JSON, another top-level value, nesting deeper than kSettingsMaxDepth) gives the empty
+// dictionary. A name given twice keeps its last value.
+[[nodiscard]] LaunchSettings parseLaunchSettings(std::string_view json);
+
+// Reads the chosen file of `locations`. Every failure gives the empty dictionary, silently:
+// settings only ever fall back to their defaults.
+[[nodiscard]] LaunchSettings readLaunchSettingsFrom(const SettingsLocations& locations);
+
+// readLaunchSettingsFrom for this user's configuration directory ($XDG_CONFIG_HOME, $HOME,
+// then the password database).
+[[nodiscard]] LaunchSettings readLaunchSettings();
+
+// "autoFullscreen": the booleans as they are, the numbers 0 and 1 (also 0.0 and 1.0) as
+// false and true; absent or anything else gives the default, true.
+[[nodiscard]] bool autoFullscreenSetting(const LaunchSettings& settings);
+
+}  // namespace zvui

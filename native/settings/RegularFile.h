@@ -1,0 +1,18 @@
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <limits>
+#include <optional>
+#include <string>
+
+namespace zvui {
+
+// Reads the whole of a regular file (following symbolic links). Anything else at the path
+// (a directory, a FIFO, a device, a socket) and every read error give nothing; so does a
+// file longer than `maxBytes`. Never blocks on a FIFO or a device.
+[[nodiscard]] std::optional<std::string> readRegularFile(
+    const std::filesystem::path& path,
+    std::size_t maxBytes = std::numeric_limits<std::size_t>::max());
+
+}  // namespace zvui
