@@ -1,0 +1,32 @@
+#pragma once
+
+#include <filesystem>
+
+#include "MacTamrikApp/MainLoop.h"
+#include "backend/BackendProcess.h"
+#include "backend/SignalTools.h"
+
+namespace zvui {
+
+// Finds backends in the app's resource directory, starts them as POSIX children and signals
+// their process trees through the system's tools.
+class PosixBackendLauncher final : public BackendLauncher {
+ public:
+  PosixBackendLauncher(std::filesystem::path resourceDirectory, MainLoop& loop,
+                       SignalTools tools = {});
+
+  // Presence only: a directory or a file without execute permission still counts, and
+  // only the launch finds out that it cannot run.
+  [[nodiscard]] std::optional<std::filesystem::path> locateExecutable(
+      std::string_view name) const override;
+  std::unique_ptr<BackendProcess> makeProcess(std::filesystem::path executable,
+                                              std::vector<std::string> environment) override;
+  void signalBackendTree(std::int32_t pid, std::string_view signalName) override;
+
+ private:
+  std::filesystem::path resourceDirectory_;
+  MainLoop& loop_;
+  SignalTools tools_;
+};
+
+}  // namespace zvui

@@ -1,0 +1,107 @@
+#include "backend/PosixBackendProcess.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <system_error>
+
+#include "backend/OutputReader.h"
+#include "backend/Spawn.h"
+
+namespace zvui {
+namespace {
+
+// Through syscall(): this glibc's <sys/pidfd.h> does not declare pidfd_open for C++.
+int openPidfd(pid_t pid) noexcept { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
+
+}  // namespace
+
+PosixBackendProcess::PosixBackendProcess(std::filesystem::path executable,
+                                         std::vector<std::string> environment, MainLoop& loop,
+                                         Options options)
+    : executable_(std::move(executable)),
+      environment_(std::move(environment)),
+      loop_(loop),
+      options_(options) {}
+
+PosixBackendProcess::~PosixBackendProcess() = default;
+
+bool PosixBackendProcess::launch(BackendOutputHandler onOutput, BackendExitHandler onExit) {
+  if (attempted_) return false;
+  attempted_ = true;
+
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC) != 0) return false;
+  UniqueFd readEnd(moveAboveStandardStreams(ends[0]));
+  UniqueFd writeEnd(moveAboveStandardStreams(ends[1]));
+  if (!readEnd || !writeEnd) return false;
+  // Only our end: the backend's writes stay blocking, which is what holds it back when
+  // we fall behind.
+  ::fcntl(readEnd.get(), F_SETFL, ::fcntl(readEnd.get(), F_GETFL) | O_NONBLOCK);
+
+  const SpawnResult child = spawnProcess({.executable = executable_,
+                                          .arguments = {},
+                                          .environment = environment_,
+                                          .outputFd = writeEnd.get(),
+                                          .parentDeathSignal = SIGTERM});
+  writeEnd.reset();
+  if (!child) return false;
+
+  if (options_.usePidfd) pidfd_.reset(openPidfd(child.pid));
+  try {
+    reader_ = std::make_unique<OutputReader>(OutputReaderSetup{
+        .pipe = std::move(readEnd),
+        .processFd = pidfd_.get(),
+        .pid = child.pid,
+        .loop = &loop_,
+        .onOutput = std::move(onOutput),
+        .onExit = std::move(onExit),
+        .exited = exited_,
+        .readSize = options_.readSize,
+        .maxBlocksInFlight = options_.maxBlocksInFlight,
+    });
+  } catch (const std::system_error&) {
+    // Nobody could watch or reap it: take it back down rather than leave it unsupervised.
+    ::kill(child.pid, SIGKILL);
+    waitForChild(child.pid);
+    return false;
+  }
+  pid_.store(child.pid);
+  return true;
+}
+
+bool PosixBackendProcess::isRunning() const {
+  if (pid_.load() == 0 || exited_->isSet()) return false;
+  if (!pidfd_) return true;
+  // The pidfd turns readable the moment the process ends, before the reader has reaped it.
+  pollfd fd{pidfd_.get(), POLLIN, 0};
+  return ::poll(&fd, 1, 0) == 0;
+}
+
+std::int32_t PosixBackendProcess::processIdentifier() const { return pid_.load(); }
+
+bool PosixBackendProcess::waitForExit(std::chrono::milliseconds timeout) {
+  if (!isRunning()) return true;
+  if (!pidfd_) return exited_->waitFor(timeout);
+  // Poll the pidfd itself rather than wait for the reader: the reader may be held up by a
+  // main loop that is busy right here.
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd fd{pidfd_.get(), POLLIN, 0};
+    const int ready =
+        ::poll(&fd, 1, static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, INT_MAX)));
+    if (ready > 0) return true;
+    if (ready == 0) return false;
+    if (errno != EINTR) return !isRunning();
+  }
+}
+
+}  // namespace zvui

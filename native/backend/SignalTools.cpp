@@ -1,0 +1,24 @@
+#include "backend/SignalTools.h"
+
+#include "backend/Spawn.h"
+
+namespace zvui {
+
+void runSignalTool(const std::filesystem::path& path, const std::vector<std::string>& arguments) {
+  SpawnRequest request;
+  request.executable = path;
+  request.arguments = arguments;
+  const SpawnResult tool = spawnProcess(request);
+  // A tool that cannot start is ignored on purpose: the next one still runs.
+  if (tool) waitForChild(tool.pid);
+}
+
+void signalProcessTree(const SignalTools& tools, std::int32_t pid, std::string_view signalName) {
+  if (pid <= 0) return;
+  const std::string flag = "-" + std::string(signalName);
+  const std::string target = std::to_string(pid);
+  runSignalTool(tools.pkill, {flag, "-P", target});
+  runSignalTool(tools.kill, {flag, target});
+}
+
+}  // namespace zvui

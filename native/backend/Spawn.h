@@ -1,0 +1,51 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zvui {
+
+// What a child process gets. Everything not named here is inherited: working directory,
+// standard input, and (when outputFd is unset) standard output and error.
+struct SpawnRequest {
+  std::filesystem::path executable;
+  // The arguments after argv[0]; argv[0] is always the executable's path.
+  std::vector<std::string> arguments;
+  // The complete environment; ours when unset.
+  std::optional<std::vector<std::string>> environment;
+  // When set, becomes both standard output and standard error of the child.
+  int outputFd = -1;
+  // Sent to the child when the spawning thread ends; 0 for none.
+  int parentDeathSignal = 0;
+};
+
+// A started child (pid > 0), or the errno that stopped it before or at exec.
+struct SpawnResult {
+  pid_t pid = -1;
+  int error = 0;
+  explicit operator bool() const noexcept { return pid > 0; }
+};
+
+// fork + exec. The child inherits none of our descriptors above 2, has every signal at its
+// default disposition and an empty signal mask. An exec failure is reported here, with the
+// child already reaped. Call it from a thread that lives as long as the child should, when
+// parentDeathSignal is set.
+SpawnResult spawnProcess(const SpawnRequest& request);
+
+// Waits for our own child `pid` to end and returns its wait status (or -1 if it cannot be
+// waited for). Only ever waits on that pid.
+int waitForChild(pid_t pid) noexcept;
+
+// `fd` moved to a close-on-exec descriptor above 2, so it can never collide with the standard
+// streams of a child. Returns -1 (and closes fd) on failure.
+int moveAboveStandardStreams(int fd) noexcept;
+
+// Closes every descriptor above 2 except `keep`, by listing /proc/self/fd. The fallback
+// for kernels without close_range; async-signal-safe, for use between fork and exec.
+void closeDescriptorsByListing(int keep) noexcept;
+
+}  // namespace zvui

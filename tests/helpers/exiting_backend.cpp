@@ -1,0 +1,7 @@
+// A backend that says one line and exits at once.
+#include "HelperIo.h"
+
+int main() {
+  helper::say("last words");
+  return 0;
+}
