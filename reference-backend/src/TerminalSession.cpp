@@ -159,9 +159,7 @@ TerminalSession::TerminalSession(SoupWebsocketConnection* socket, Fd master, pid
   watchMaster();
 }
 
-TerminalSession::~TerminalSession() {
-  if (!reaped_) killAndReap();
-}
+TerminalSession::~TerminalSession() { killAndReap(); }
 
 void TerminalSession::watchMaster() {
   if (!master_ || readWatch_) return;
@@ -294,7 +292,6 @@ void TerminalSession::onChildExited(GPid, gint, gpointer self) {
   auto* session = static_cast<TerminalSession*>(self);
   (void)session->childWatch_.release();
   session->reaped_ = true;
-  session->killTimer_.reset();
   // Deliver the shell's last words, however much the page still has to acknowledge.
   session->unacked_ = 0;
   if (session->master_) session->pumpOutput();
@@ -310,7 +307,8 @@ void TerminalSession::onChildExited(GPid, gint, gpointer self) {
 }
 
 void TerminalSession::hangUp() {
-  if (reaped_ || killTimer_) return;
+  if (reaped_ || killTimer_ || hungUp_) return;
+  hungUp_ = true;
   closeMaster();
   signalSession(pid_, SIGHUP);
   signalSession(pid_, SIGCONT);  // stopped jobs must wake to hear the hang-up
@@ -318,24 +316,29 @@ void TerminalSession::hangUp() {
     auto* session = static_cast<TerminalSession*>(self);
     (void)session->killTimer_.release();
     signalSession(session->pid_, SIGKILL);
+    session->maybeFinish();
     return G_SOURCE_REMOVE;
   }, this));
 }
 
 void TerminalSession::killAndReap() {
-  if (reaped_) return;
   closeMaster();
+  const bool hangUpPending = static_cast<bool>(killTimer_);
   killTimer_.reset();
+  // Once the shell is reaped and its hang-up is over, its ids may belong to strangers.
+  if (reaped_ && !hangUpPending) return;
+  signalSession(pid_, SIGKILL);
+  if (reaped_) return;
   // The watch must not race us for the exit status.
   childWatch_.reset();
-  signalSession(pid_, SIGKILL);
   while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
   }
   reaped_ = true;
 }
 
 void TerminalSession::maybeFinish() {
-  if (finished_ || !reaped_ || !socketClosed_) return;
+  // A hang-up is over only once the rest of the session has had its KILL.
+  if (finished_ || !reaped_ || !socketClosed_ || killTimer_) return;
   finished_ = true;
   if (onFinished_) onFinished_(*this);
 }

@@ -76,6 +76,7 @@ class TerminalSession {
   std::size_t unacked_ = 0;
   bool paused_ = false;
   bool reaped_ = false;
+  bool hungUp_ = false;
   bool socketClosed_ = false;
   bool finished_ = false;
 };

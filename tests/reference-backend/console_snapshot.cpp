@@ -1,0 +1,88 @@
+// Loads a console URL in a 1440x920 web view and saves the rendered page as PNG:
+//   console_snapshot URL OUT.png [settle-ms]
+// For looking at the page by eye (run under xvfb-run); not a test.
+
+#include <gtk/gtk.h>
+#include <webkit/webkit.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+struct Job {
+  std::string url;
+  std::string out;
+  guint settleMs = 2500;
+  GtkWidget* window = nullptr;
+  WebKitWebView* view = nullptr;
+  int status = 1;
+  bool done = false;
+};
+
+void finish(Job* job, int status) {
+  job->status = status;
+  job->done = true;
+  g_main_context_wakeup(nullptr);
+}
+
+void onSnapshot(GObject* source, GAsyncResult* result, gpointer data) {
+  auto* job = static_cast<Job*>(data);
+  GError* error = nullptr;
+  GdkTexture* texture = webkit_web_view_get_snapshot_finish(WEBKIT_WEB_VIEW(source), result, &error);
+  if (texture == nullptr) {
+    std::fprintf(stderr, "snapshot failed: %s\n", error->message);
+    g_error_free(error);
+    finish(job, 1);
+    return;
+  }
+  const bool saved = gdk_texture_save_to_png(texture, job->out.c_str());
+  g_object_unref(texture);
+  finish(job, saved ? 0 : 1);
+}
+
+void onLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer data) {
+  auto* job = static_cast<Job*>(data);
+  if (event != WEBKIT_LOAD_FINISHED) return;
+  // Give the terminal its prompt and telemetry a few samples before taking the picture.
+  g_timeout_add(job->settleMs, [](gpointer raw) -> gboolean {
+    auto* j = static_cast<Job*>(raw);
+    webkit_web_view_get_snapshot(j->view, WEBKIT_SNAPSHOT_REGION_VISIBLE,
+                                 WEBKIT_SNAPSHOT_OPTIONS_NONE, nullptr, onSnapshot, j);
+    return G_SOURCE_REMOVE;
+  }, job);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: %s URL OUT.png [settle-ms]\n", argv[0]);
+    return 2;
+  }
+  gtk_init();
+  Job job;
+  job.url = argv[1];
+  job.out = argv[2];
+  if (argc > 3) job.settleMs = static_cast<guint>(std::strtoul(argv[3], nullptr, 10));
+
+  job.window = gtk_window_new();
+  gtk_window_set_default_size(GTK_WINDOW(job.window), 1440, 920);
+  job.view = WEBKIT_WEB_VIEW(webkit_web_view_new());
+  GdkRGBA black = {0, 0, 0, 1};
+  webkit_web_view_set_background_color(job.view, &black);
+  g_signal_connect(job.view, "load-changed", G_CALLBACK(onLoadChanged), &job);
+  gtk_window_set_child(GTK_WINDOW(job.window), GTK_WIDGET(job.view));
+  gtk_window_present(GTK_WINDOW(job.window));
+  webkit_web_view_load_uri(job.view, job.url.c_str());
+
+  g_timeout_add_seconds(60, [](gpointer raw) -> gboolean {
+    std::fprintf(stderr, "page did not finish loading\n");
+    finish(static_cast<Job*>(raw), 1);
+    return G_SOURCE_REMOVE;
+  }, &job);
+  while (!job.done) g_main_context_iteration(nullptr, TRUE);
+  gtk_window_destroy(GTK_WINDOW(job.window));
+  return job.status;
+}
