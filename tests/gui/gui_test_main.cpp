@@ -1,0 +1,13 @@
+// Entry of the GUI test programs: the environment every GUI test needs, then GoogleTest.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+int main(int argc, char** argv) {
+  // No session bus: GLib neither autolaunches one on the test display (which would outlive
+  // the test) nor hands an app under test over to another instance.
+  ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/zvui-tests", 1);
+  ::setenv("GDK_BACKEND", "x11", 0);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
