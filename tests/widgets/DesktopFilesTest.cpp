@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -76,13 +76,10 @@ TEST_F(InstalledDesktopFiles, MetainfoValidatesAndNamesTheDesktopEntry) {
   const ToolRun validate = runTool({"appstreamcli", "validate", "--no-net", metainfoFile().string()});
   EXPECT_TRUE(exitedCleanly(validate.status)) << validate.output;
 
+  // The validator cannot see that the launchable names the entry we install.
   std::ifstream in(metainfoFile());
-  std::stringstream text;
-  text << in.rdbuf();
-  EXPECT_NE(text.str().find("<id>" + kAppId + "</id>"), std::string::npos);
-  EXPECT_NE(text.str().find("<launchable type=\"desktop-id\">" + kAppId + ".desktop</launchable>"),
-            std::string::npos);
-  EXPECT_NE(text.str().find("<metadata_license>CC0-1.0</metadata_license>"), std::string::npos);
+  const std::string text{std::istreambuf_iterator<char>(in), {}};
+  EXPECT_NE(text.find(">" + kAppId + ".desktop</launchable>"), std::string::npos);
 }
 
 struct ImageCase {

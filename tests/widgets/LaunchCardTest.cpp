@@ -73,7 +73,7 @@ class ShownCard {
   Gtk::Picture& picture(bool inTile) {
     for (Gtk::Widget* widget : descendants(cover())) {
       auto* picture = dynamic_cast<Gtk::Picture*>(widget);
-      if (picture != nullptr && isAncestor(tile(), *picture) == inTile) return *picture;
+      if (picture != nullptr && picture->is_ancestor(tile()) == inTile) return *picture;
     }
     throw std::runtime_error("picture missing");
   }

@@ -84,10 +84,6 @@ Gtk::Label* findLabel(Gtk::Widget& root, const std::string& text) {
   return nullptr;
 }
 
-bool isAncestor(Gtk::Widget& ancestor, Gtk::Widget& widget) {
-  return widget.is_ancestor(ancestor);
-}
-
 Box textBounds(Gtk::Label& label) {
   int offsetX = 0;
   int offsetY = 0;

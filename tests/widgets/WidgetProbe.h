@@ -59,7 +59,6 @@ Box boundsIn(Gtk::Widget& widget, Gtk::Widget& root);
 std::vector<Gtk::Widget*> descendants(Gtk::Widget& root);
 // The label under `root` showing exactly `text`, or null.
 Gtk::Label* findLabel(Gtk::Widget& root, const std::string& text);
-bool isAncestor(Gtk::Widget& ancestor, Gtk::Widget& widget);
 
 // The label's laid-out text in its own coordinates.
 Box textBounds(Gtk::Label& label);
