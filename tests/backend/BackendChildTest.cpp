@@ -174,6 +174,7 @@ struct LocateCase {
   bool located;
   bool launches;
 };
+void PrintTo(const LocateCase& row, std::ostream* out) { *out << row.label; }
 
 void nothing(const std::filesystem::path&) {}
 void copyExiting(const std::filesystem::path& directory) {

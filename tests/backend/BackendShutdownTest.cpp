@@ -120,6 +120,7 @@ struct SignalCase {
   const char* signal;
   std::vector<std::string> runs;
 };
+void PrintTo(const SignalCase& row, std::ostream* out) { *out << row.label; }
 
 class SignalTree : public ::testing::TestWithParam<SignalCase> {};
 
