@@ -42,6 +42,11 @@ void onSnapshot(GObject* source, GAsyncResult* result, gpointer data) {
   finish(job, saved ? 0 : 1);
 }
 
+gboolean onLoadFailed(WebKitWebView*, WebKitLoadEvent, gchar* uri, GError* error, gpointer) {
+  std::fprintf(stderr, "load failed: %s: %s\n", uri, error->message);
+  return FALSE;
+}
+
 void onLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer data) {
   auto* job = static_cast<Job*>(data);
   if (event != WEBKIT_LOAD_FINISHED) return;
@@ -61,6 +66,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s URL OUT.png [settle-ms]\n", argv[0]);
     return 2;
   }
+  // Without this GLib would try to start a session bus for the display, and wait on it.
+  if (std::getenv("DBUS_SESSION_BUS_ADDRESS") == nullptr) {
+    setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/console-snapshot", 1);
+  }
+  setenv("GDK_BACKEND", "x11", 0);
   gtk_init();
   Job job;
   job.url = argv[1];
@@ -73,6 +83,7 @@ int main(int argc, char** argv) {
   GdkRGBA black = {0, 0, 0, 1};
   webkit_web_view_set_background_color(job.view, &black);
   g_signal_connect(job.view, "load-changed", G_CALLBACK(onLoadChanged), &job);
+  g_signal_connect(job.view, "load-failed", G_CALLBACK(onLoadFailed), &job);
   gtk_window_set_child(GTK_WINDOW(job.window), GTK_WIDGET(job.view));
   gtk_window_present(GTK_WINDOW(job.window));
   webkit_web_view_load_uri(job.view, job.url.c_str());
