@@ -25,11 +25,10 @@ bool spinUntil(const std::function<bool()>& done, std::chrono::milliseconds time
   const Glib::RefPtr<Gdk::FrameClock> clock = widget.get_frame_clock();
   if (!clock) return ::testing::AssertionFailure() << "widget is not realized";
   int painted = 0;
-  const sigc::connection connection =
-      clock->signal_paint().connect([&painted] { ++painted; });
+  sigc::connection connection = clock->signal_paint().connect([&painted] { ++painted; });
   widget.queue_draw();
   const bool ok = spinUntil([&painted] { return painted > 0; });
-  sigc::connection(connection).disconnect();
+  connection.disconnect();
   if (!ok) return ::testing::AssertionFailure() << "no frame was painted within the deadline";
   return ::testing::AssertionSuccess();
 }
@@ -54,6 +53,13 @@ TestWindow::~TestWindow() { window_.unset_child(); }
            << ", expected " << width_ << "x" << height_;
   }
   return settle(child_);
+}
+
+::testing::AssertionResult TestWindow::resizeAndLayOut(int width, int height) {
+  width_ = width;
+  height_ = height;
+  window_.set_default_size(width, height);
+  return showAndLayOut();
 }
 
 Box boundsIn(Gtk::Widget& widget, Gtk::Widget& root) {

@@ -45,6 +45,8 @@ class TestWindow {
   Gtk::Window& window() { return window_; }
   // Shows the window and waits until `child` is laid out at the window's size.
   ::testing::AssertionResult showAndLayOut();
+  // Resizes the shown window and waits until `child` is laid out at the new size.
+  ::testing::AssertionResult resizeAndLayOut(int width, int height);
 
  private:
   Gtk::Window window_;
