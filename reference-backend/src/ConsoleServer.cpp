@@ -48,14 +48,31 @@ std::string queryWithoutToken(GHashTable* form) {
   return query;
 }
 
+// Our own listening socket, so that its backlog can take a burst of connections: with the
+// default of ten, a page opening many requests at once would see connects stall for whole
+// seconds while the kernel drops and retries them.
+bool listenOnLoopback(SoupServer* server, std::uint16_t port, GError** error) {
+  constexpr int kBacklog = 512;
+  auto socket = ObjectRef<GSocket>::adopt(
+      g_socket_new(G_SOCKET_FAMILY_IPV4, G_SOCKET_TYPE_STREAM, G_SOCKET_PROTOCOL_TCP, error));
+  if (!socket) return false;
+  auto loopback = ObjectRef<GInetAddress>::adopt(
+      g_inet_address_new_loopback(G_SOCKET_FAMILY_IPV4));
+  auto address = ObjectRef<GSocketAddress>::adopt(g_inet_socket_address_new(loopback.get(), port));
+  g_socket_set_listen_backlog(socket.get(), kBacklog);
+  if (!g_socket_bind(socket.get(), address.get(), TRUE, error)) return false;
+  if (!g_socket_listen(socket.get(), error)) return false;
+  return soup_server_listen_socket(server, socket.get(), static_cast<SoupServerListenOptions>(0),
+                                   error);
+}
+
 }  // namespace
 
 std::unique_ptr<ConsoleServer> ConsoleServer::create(const Options& options, std::string& error) {
   auto server = ObjectRef<SoupServer>::adopt(
       static_cast<SoupServer*>(g_object_new(SOUP_TYPE_SERVER, "server-header", "MacTamrikBackend", nullptr)));
   GError* listenError = nullptr;
-  if (!soup_server_listen_local(server.get(), options.port, SOUP_SERVER_LISTEN_IPV4_ONLY,
-                                &listenError)) {
+  if (!listenOnLoopback(server.get(), options.port, &listenError)) {
     error = std::string("cannot listen on 127.0.0.1 port ") + std::to_string(options.port) +
             ": " + listenError->message;
     g_error_free(listenError);

@@ -325,30 +325,42 @@ bool TerminalClient::waitClosed(milliseconds timeout) {
 
 // ---- plain sockets and processes ------------------------------------------------------------
 
-int rawRequestStatus(int port, const std::string& request, milliseconds timeout) {
+int connectLoopback(int port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return 0;
-  timeval tv{};
-  tv.tv_sec = static_cast<time_t>(timeout.count() / 1000);
-  tv.tv_usec = static_cast<suseconds_t>((timeout.count() % 1000) * 1000);
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  if (fd < 0) return -1;
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<uint16_t>(port));
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+int readStatus(int fd, milliseconds timeout) {
+  timeval tv{};
+  tv.tv_sec = static_cast<time_t>(timeout.count() / 1000);
+  tv.tv_usec = static_cast<suseconds_t>((timeout.count() % 1000) * 1000);
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  std::string answer;
+  char buffer[1024];
+  while (answer.find("\r\n") == std::string::npos) {
+    ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got <= 0) break;
+    answer.append(buffer, static_cast<std::size_t>(got));
+  }
+  if (answer.rfind("HTTP/1.1 ", 0) != 0 || answer.size() < 12) return 0;
+  return std::atoi(answer.c_str() + 9);
+}
+
+int rawRequestStatus(int port, const std::string& request, milliseconds timeout) {
+  const int fd = connectLoopback(port);
+  if (fd < 0) return 0;
   int status = 0;
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
-    std::string answer;
-    char buffer[1024];
-    while (answer.find("\r\n") == std::string::npos) {
-      ssize_t got = read(fd, buffer, sizeof buffer);
-      if (got <= 0) break;
-      answer.append(buffer, static_cast<std::size_t>(got));
-    }
-    if (answer.rfind("HTTP/1.1 ", 0) == 0 && answer.size() >= 12) {
-      status = std::atoi(answer.c_str() + 9);
-    }
+  if (write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
+    status = readStatus(fd, timeout);
   }
   close(fd);
   return status;

@@ -126,6 +126,11 @@ class TerminalClient {
 // answer (0 when none came). For header combinations an ordinary client would not send.
 int rawRequestStatus(int port, const std::string& request, milliseconds timeout);
 
+// A blocking TCP connection to 127.0.0.1:port (-1 on failure), and the status code of the
+// HTTP answer read from it (0 when none came in time).
+int connectLoopback(int port);
+int readStatus(int fd, milliseconds timeout);
+
 // Whether a process with this pid still exists (zombies count as gone).
 bool processAlive(pid_t pid);
 

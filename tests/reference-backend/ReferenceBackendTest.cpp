@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -379,14 +380,25 @@ TEST_F(RunningBackend, TermLeavesNoShellBehind) {
 }
 
 TEST_F(RunningBackend, KeepsAnsweringAfterABurstOfConnections) {
+  // 200 connections at once: most ask for the page without a cookie, every fourth sends
+  // half a request and stalls, and all hang up without waiting for anything more.
   const std::string request = "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port()) +
                               "\r\nConnection: close\r\n\r\n";
-  std::vector<int> statuses;
-  const auto start = Clock::now();
-  for (int i = 0; i < 200; ++i) statuses.push_back(rawRequestStatus(port(), request, 2s));
-  const auto spent = Clock::now() - start;
-  EXPECT_EQ(std::count(statuses.begin(), statuses.end(), 401), 200);
-  EXPECT_LT(spent, 1s) << "the burst itself must fit in one second";
+  std::vector<int> sockets;
+  for (int i = 0; i < 200; ++i) {
+    const int fd = connectLoopback(port());
+    ASSERT_GE(fd, 0);
+    sockets.push_back(fd);
+    const std::string bytes = i % 4 == 3 ? request.substr(0, 20) : request;
+    ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  }
+  int unauthorized = 0;
+  for (std::size_t i = 0; i < sockets.size(); ++i) {
+    if (i % 4 != 3 && readStatus(sockets[i], 5s) == 401) ++unauthorized;
+  }
+  for (int fd : sockets) close(fd);
+  EXPECT_EQ(unauthorized, 150);
+
   EXPECT_EQ(client_->get(client_->announcement().base + "/", {{"Cookie", cookie_}}).status, 200u);
   auto terminal = openTerminal();
   ASSERT_TRUE(terminal);

@@ -1,0 +1,116 @@
+// Whole-program figures for MacTamrikBackend over loopback:
+//   keystroke-to-echo latency through the WebSocket and the terminal,
+//   how fast Ctrl-C brings the prompt back while `yes` floods the terminal,
+//   resident memory of the idle backend with one terminal open.
+// Usage: mactamrik_console_bench [path-to-MacTamrikBackend]
+
+#include <signal.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "ConsoleClient.h"
+
+using namespace tamrik::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+double percentile(std::vector<double> values, double p) {
+  std::sort(values.begin(), values.end());
+  const auto index = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
+  return values[std::min(index, values.size() - 1)];
+}
+
+long rssKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
+double msSince(Clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string path = argc > 1 ? argv[1] : MACTAMRIK_BACKEND_PATH;
+  auto backend = BackendProcess::start(path, {{"TAMRIK_PORT", "0"}, {"TAMRIK_APP_MODE", "1"}});
+  if (!backend) return 1;
+  auto announcement = parseAnnouncement(backend->readLine(5s));
+  if (!announcement) {
+    std::fprintf(stderr, "no announcement\n");
+    return 1;
+  }
+  ConsoleClient client(*announcement);
+  const std::string cookie = client.logIn();
+  SoupWebsocketConnection* socket = client.openSocket("/term", cookie);
+  if (socket == nullptr) return 1;
+  TerminalClient terminal(socket);
+  terminal.send("echo rea''dy\n");
+  if (!terminal.waitFor("ready", 10s)) return 1;
+  pumpUntil([] { return false; }, 500ms);  // let the prompt settle
+
+  // 1. Keystroke to echo: one printable key at a time, the next only after its echo.
+  std::vector<double> echo;
+  for (int i = 0; i < 400; ++i) {
+    if (i % 60 == 59) {  // clear the line now and then so it never wraps far
+      terminal.send("\x15");
+      pumpUntil([] { return false; }, 20ms);
+    }
+    const std::size_t before = terminal.received();
+    const auto start = Clock::now();
+    terminal.send("x");
+    if (!pumpUntil([&] { return terminal.received() > before; }, 2s)) {
+      std::fprintf(stderr, "no echo for key %d\n", i);
+      return 1;
+    }
+    echo.push_back(msSince(start));
+  }
+  terminal.send("\x15");
+  std::printf("keystroke_echo_ms   n=%zu p50=%.3f p95=%.3f p99=%.3f max=%.3f\n", echo.size(),
+              percentile(echo, 0.50), percentile(echo, 0.95), percentile(echo, 0.99),
+              percentile(echo, 1.0));
+
+  // 2. `yes` flooding, then Ctrl-C: time until a command typed after it has answered.
+  std::vector<double> interrupt;
+  for (int round = 0; round < 10; ++round) {
+    terminal.send("yes\n");
+    const std::size_t before = terminal.received();
+    pumpUntil([&] { return terminal.received() > before + 2 * 1024 * 1024; }, 10s);
+    const std::size_t from = terminal.output().size();
+    const auto start = Clock::now();
+    terminal.send("\x03");
+    const std::string marker = "back-" + std::to_string(round);
+    terminal.send("echo back-$((" + std::to_string(round) + "))\n");
+    if (!terminal.waitFor(marker + "\r\n", 10s, from)) {
+      std::fprintf(stderr, "prompt did not come back\n");
+      return 1;
+    }
+    interrupt.push_back(msSince(start));
+  }
+  std::printf("ctrl_c_to_prompt_ms n=%zu p50=%.1f max=%.1f\n", interrupt.size(),
+              percentile(interrupt, 0.5), percentile(interrupt, 1.0));
+
+  // 3. Idle memory with this one terminal open.
+  pumpUntil([] { return false; }, 3s);
+  std::printf("idle_rss_kib        %ld\n", rssKiB(backend->pid()));
+
+  // 4. TERM with the terminal still open, its shell deaf to hang-ups: the worst case, where
+  //    the backend must fall back to KILL before it may exit.
+  terminal.send("trap '' HUP TERM; echo arm''ed\n");
+  terminal.waitFor("armed\r\n", 5s);
+  backend->signal(SIGTERM);
+  const auto stopStart = Clock::now();
+  const auto status = backend->waitExit(5s);
+  std::printf("term_to_exit_ms     %.1f (%s)\n", msSince(stopStart),
+              status ? "exited" : "still running");
+  return 0;
+}
