@@ -104,7 +104,8 @@ LaunchCard::LaunchCard(const std::filesystem::path& resourceDirectory)
   p.surface.add_css_class("zvui-launch-card");
   p.card.setBackground(p.surface);
 
-  const Glib::RefPtr<Gdk::Texture> wordmarkImage = loadBundleImage(resourceDirectory, "BrandWordmark");
+  const Glib::RefPtr<Gdk::Texture> wordmarkImage =
+      loadBundleImage(resourceDirectory, "BrandWordmark");
   const Glib::RefPtr<Gdk::Texture> iconImage = loadBundleImage(resourceDirectory, "BrandIcon");
   p.hasWordmark = static_cast<bool>(wordmarkImage);
   p.hasIcon = static_cast<bool>(iconImage);

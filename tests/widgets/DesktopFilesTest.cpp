@@ -8,8 +8,8 @@
 
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -43,7 +43,7 @@ class InstalledDesktopFiles : public ::testing::Test {
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     prefix_ = pattern;
     const ToolRun install = runTool({ZVUI_CMAKE_COMMAND, "--install", ZVUI_BUILD_DIR, "--component",
-                             ZVUI_DESKTOP_COMPONENT, "--prefix", prefix_.string()});
+                                     ZVUI_DESKTOP_COMPONENT, "--prefix", prefix_.string()});
     ASSERT_TRUE(exitedCleanly(install.status)) << install.output;
   }
   static void TearDownTestSuite() {
@@ -73,7 +73,8 @@ TEST_F(InstalledDesktopFiles, DesktopEntryValidatesAndLaunchesTheApp) {
 }
 
 TEST_F(InstalledDesktopFiles, MetainfoValidatesAndNamesTheDesktopEntry) {
-  const ToolRun validate = runTool({"appstreamcli", "validate", "--no-net", metainfoFile().string()});
+  const ToolRun validate =
+      runTool({"appstreamcli", "validate", "--no-net", metainfoFile().string()});
   EXPECT_TRUE(exitedCleanly(validate.status)) << validate.output;
 
   // The validator cannot see that the launchable names the entry we install.
@@ -101,7 +102,7 @@ TEST_P(InstalledImages, DecodeAtTheirSizes) {
   if (file.extension() == ".svg") {
     // The scalable icon must render too; rsvg-convert is how the build renders it.
     const ToolRun render = runTool({"rsvg-convert", "--width", "64", "--output",
-                            (prefix_ / "render-check.png").string(), file.string()});
+                                    (prefix_ / "render-check.png").string(), file.string()});
     EXPECT_TRUE(exitedCleanly(render.status)) << render.output;
     return;
   }
@@ -112,18 +113,18 @@ TEST_P(InstalledImages, DecodeAtTheirSizes) {
   EXPECT_EQ(gdk_pixbuf_get_height(image.get()), GetParam().height);
   if (GetParam().transparentCorner) {
     ASSERT_TRUE(gdk_pixbuf_get_has_alpha(image.get()));
-    EXPECT_EQ(gdk_pixbuf_read_pixels(image.get())[3], 0) << "the top-left corner should be transparent";
+    EXPECT_EQ(gdk_pixbuf_read_pixels(image.get())[3], 0)
+        << "the top-left corner should be transparent";
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Files, InstalledImages,
-    ::testing::Values(ImageCase{"BrandIcon", "lib/zvui/BrandIcon.png", 256, 256, false},
-                      ImageCase{"BrandWordmark", "lib/zvui/BrandWordmark.png", 640, 224, true},
-                      ImageCase{"AppIcon256", "share/icons/hicolor/256x256/apps/@.png", 256, 256,
-                                false},
-                      ImageCase{"AppIconScalable", "share/icons/hicolor/scalable/apps/@.svg", 0,
-                                0, false}),
+    ::testing::Values(
+        ImageCase{"BrandIcon", "lib/zvui/BrandIcon.png", 256, 256, false},
+        ImageCase{"BrandWordmark", "lib/zvui/BrandWordmark.png", 640, 224, true},
+        ImageCase{"AppIcon256", "share/icons/hicolor/256x256/apps/@.png", 256, 256, false},
+        ImageCase{"AppIconScalable", "share/icons/hicolor/scalable/apps/@.svg", 0, 0, false}),
     [](const auto& testCase) { return std::string(testCase.param.name); });
 
 }  // namespace

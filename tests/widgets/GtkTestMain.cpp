@@ -9,9 +9,7 @@
 
 // Read by LeakSanitizer in sanitizer builds: fontconfig keeps its caches until exit, by
 // design, and GTK never frees its type and style tables.
-extern "C" const char* __lsan_default_suppressions() {
-  return "leak:libfontconfig.so\n";
-}
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);

@@ -199,8 +199,8 @@ TEST(LaunchCardImages, IconIsCutToACircleAndSmallWordmarksAreScaledUp) {
   EXPECT_TRUE(near(pixels.at(static_cast<int>(icon.centreX()), static_cast<int>(icon.centreY())),
                    kIconColour));
   // Just inside the square's corner, but outside its circle.
-  EXPECT_FALSE(near(pixels.at(static_cast<int>(icon.x) + 3, static_cast<int>(icon.y) + 3),
-                    kIconColour));
+  EXPECT_FALSE(
+      near(pixels.at(static_cast<int>(icon.x) + 3, static_cast<int>(icon.y) + 3), kIconColour));
 
   const Box wordmark = boundsIn(shown.picture(false), shown.cover());
   for (int x : {static_cast<int>(wordmark.x) + 6, static_cast<int>(wordmark.right()) - 6}) {

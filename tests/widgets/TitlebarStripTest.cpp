@@ -25,7 +25,8 @@ class ShownStrip {
 
   ::testing::AssertionResult show() {
     window_.present();
-    if (!spinUntil([this] { return strip_.widget().is_drawable() && strip_.widget().get_width() > 0; })) {
+    if (!spinUntil(
+            [this] { return strip_.widget().is_drawable() && strip_.widget().get_width() > 0; })) {
       return ::testing::AssertionFailure() << "the strip was never laid out";
     }
     return settle(strip_.widget());
@@ -92,9 +93,15 @@ TEST_P(StripTexts, CapsulesKeepTheirWidthsWhateverTheText) {
   ASSERT_TRUE(shown.show());
   TitlebarStrip& strip = shown.strip();
   switch (row.capsule) {
-    case 0: strip.setStatusWord(row.text); break;
-    case 1: strip.setHostText(row.text); break;
-    default: strip.setRuntimeText(row.text); break;
+    case 0:
+      strip.setStatusWord(row.text);
+      break;
+    case 1:
+      strip.setHostText(row.text);
+      break;
+    default:
+      strip.setRuntimeText(row.text);
+      break;
   }
   ASSERT_TRUE(settle(strip.widget()));
   Gtk::Label& label = *shown.labels()[row.capsule];
@@ -105,14 +112,13 @@ TEST_P(StripTexts, CapsulesKeepTheirWidthsWhateverTheText) {
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, StripTexts,
-    ::testing::Values(
-        TextCase{"LongHost", 1, "BUILD-07.EXAMPLE.INTERNAL.CORP.LONG-NAME", true},
-        TextCase{"HostThatFits", 1, "RENDER BOX 2", false},
-        TextCase{"LongStatus", 0, "SURFACE-AND-MORE", true},
-        TextCase{"LowerCaseStatus", 0, "live", false},
-        TextCase{"EmptyStatus", 0, "", false},
-        TextCase{"LongRuntime", 2, "XONSH-DEVELOPMENT", true},
-        TextCase{"EmptyRuntime", 2, "", false}),
+    ::testing::Values(TextCase{"LongHost", 1, "BUILD-07.EXAMPLE.INTERNAL.CORP.LONG-NAME", true},
+                      TextCase{"HostThatFits", 1, "RENDER BOX 2", false},
+                      TextCase{"LongStatus", 0, "SURFACE-AND-MORE", true},
+                      TextCase{"LowerCaseStatus", 0, "live", false},
+                      TextCase{"EmptyStatus", 0, "", false},
+                      TextCase{"LongRuntime", 2, "XONSH-DEVELOPMENT", true},
+                      TextCase{"EmptyRuntime", 2, "", false}),
     [](const auto& testCase) { return std::string(testCase.param.name); });
 
 }  // namespace

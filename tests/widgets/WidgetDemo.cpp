@@ -31,7 +31,12 @@ int main(int argc, char** argv) {
   window.set_default_size(1440, 920);
   window.present();
   Glib::RefPtr<Glib::MainLoop> loop = Glib::MainLoop::create();
-  window.signal_close_request().connect([loop] { loop->quit(); return false; }, false);
+  window.signal_close_request().connect(
+      [loop] {
+        loop->quit();
+        return false;
+      },
+      false);
   loop->run();
   window.unset_child();
   return 0;

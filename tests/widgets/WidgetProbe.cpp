@@ -98,11 +98,12 @@ Box textBounds(Gtk::Label& label) {
   Pango::Rectangle logical;
   label.get_layout()->get_pixel_extents(ink, logical);
   return {static_cast<double>(offsetX + logical.get_x()),
-          static_cast<double>(offsetY + logical.get_y()),
-          static_cast<double>(logical.get_width()), static_cast<double>(logical.get_height())};
+          static_cast<double>(offsetY + logical.get_y()), static_cast<double>(logical.get_width()),
+          static_cast<double>(logical.get_height())};
 }
 
-Rendering::Rendering(Gtk::Widget& widget) : width_(widget.get_width()), height_(widget.get_height()) {
+Rendering::Rendering(Gtk::Widget& widget)
+    : width_(widget.get_width()), height_(widget.get_height()) {
   const Glib::RefPtr<Gdk::Paintable> paintable =
       Glib::wrap(gtk_widget_paintable_new(widget.gobj()), false);
   GtkSnapshot* snapshot = gtk_snapshot_new();
@@ -111,8 +112,8 @@ Rendering::Rendering(Gtk::Widget& widget) : width_(widget.get_width()), height_(
       gtk_snapshot_free_to_node(snapshot), &gsk_render_node_unref);
   if (!node) return;
   GskRenderer* renderer = gtk_native_get_renderer(widget.get_native()->gobj());
-  const graphene_rect_t viewport = GRAPHENE_RECT_INIT(0, 0, static_cast<float>(width_),
-                                                      static_cast<float>(height_));
+  const graphene_rect_t viewport =
+      GRAPHENE_RECT_INIT(0, 0, static_cast<float>(width_), static_cast<float>(height_));
   const Glib::RefPtr<Gdk::Texture> texture =
       Glib::wrap(gsk_renderer_render_texture(renderer, node.get(), &viewport), false);
   width_ = texture->get_width();
