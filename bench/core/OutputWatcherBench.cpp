@@ -73,6 +73,17 @@ void BM_OutputAfterAddress(benchmark::State& state) {
 }
 BENCHMARK(BM_OutputAfterAddress)->Arg(4 << 10)->Arg(64 << 10);
 
+// The scan's worst case: every line holds the prefix, but never at its start.
+void BM_OutputBeforeAddressNearMisses(benchmark::State& state) {
+  const Harness harness;
+  std::string block;
+  while (block.size() < static_cast<std::size_t>(state.range(0))) block += " TAMRIK_URL=x\n";
+  block.resize(static_cast<std::size_t>(state.range(0)));
+  run(state, harness, block);
+  if (harness.app->loadedURL()) state.SkipWithError("an address was accepted");
+}
+BENCHMARK(BM_OutputBeforeAddressNearMisses)->Arg(4 << 10);
+
 // Mixed UTF-8 output (box drawing, accents, emoji) goes through ICU; for reference.
 void BM_OutputAfterAddressUtf8(benchmark::State& state) {
   const Harness harness;
