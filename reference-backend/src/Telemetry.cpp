@@ -60,12 +60,14 @@ const TelemetrySample& TelemetrySampler::sample() {
   now.cpuIdle = cpu.idle + cpu.iowait;
   readNetwork(now.netIn, now.netOut);
 
+  // The very first reading has nothing to compare with: it reports the average since boot.
+  const Counters since = previous_.value_or(Counters{});
+  if (now.cpuTotal > since.cpuTotal && now.cpuIdle >= since.cpuIdle) {
+    const auto total = now.cpuTotal - since.cpuTotal;
+    const auto idle = now.cpuIdle - since.cpuIdle;
+    if (idle <= total) s.cpu = static_cast<double>(total - idle) / static_cast<double>(total);
+  }
   if (previous_) {
-    const auto total = now.cpuTotal - previous_->cpuTotal;
-    const auto idle = now.cpuIdle - previous_->cpuIdle;
-    if (now.cpuTotal > previous_->cpuTotal && idle <= total) {
-      s.cpu = static_cast<double>(total - idle) / static_cast<double>(total);
-    }
     const double seconds = static_cast<double>(now.monotonicUs - previous_->monotonicUs) / 1e6;
     // Counters restart when an interface goes away; a negative rate would be nonsense.
     if (seconds > 0 && now.netIn >= previous_->netIn && now.netOut >= previous_->netOut) {

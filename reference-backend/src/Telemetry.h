@@ -21,7 +21,8 @@ struct TelemetrySample {
 };
 
 // Reads the system through libgtop and keeps a short history. Rates (CPU, network) are
-// differences against the previous reading, so the first sample reports them as zero.
+// differences against the previous reading; the first reading has CPU since boot and no
+// network rate.
 class TelemetrySampler {
  public:
   static constexpr std::size_t kHistory = 90;

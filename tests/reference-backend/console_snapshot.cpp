@@ -1,5 +1,5 @@
 // Loads a console URL in a 1440x920 web view and saves the rendered page as PNG:
-//   console_snapshot URL OUT.png [settle-ms]
+//   console_snapshot URL OUT.png [settle-ms [width height]]
 // For looking at the page by eye (run under xvfb-run); not a test.
 
 #include <gtk/gtk.h>
@@ -63,7 +63,7 @@ void onLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer data) {
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: %s URL OUT.png [settle-ms]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s URL OUT.png [settle-ms [width height]]\n", argv[0]);
     return 2;
   }
   // Without this GLib would try to start a session bus for the display, and wait on it.
@@ -76,9 +76,15 @@ int main(int argc, char** argv) {
   job.url = argv[1];
   job.out = argv[2];
   if (argc > 3) job.settleMs = static_cast<guint>(std::strtoul(argv[3], nullptr, 10));
+  int width = 1440;
+  int height = 920;
+  if (argc > 5) {
+    width = std::atoi(argv[4]);
+    height = std::atoi(argv[5]);
+  }
 
   job.window = gtk_window_new();
-  gtk_window_set_default_size(GTK_WINDOW(job.window), 1440, 920);
+  gtk_window_set_default_size(GTK_WINDOW(job.window), width, height);
   job.view = WEBKIT_WEB_VIEW(webkit_web_view_new());
   GdkRGBA black = {0, 0, 0, 1};
   webkit_web_view_set_background_color(job.view, &black);
