@@ -1,6 +1,8 @@
 #include "ConsoleServer.h"
 
 #include <gio/gio.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -218,9 +220,13 @@ void ConsoleServer::servePage(SoupServerMessage* message, const char* path) {
   soup_server_message_set_status(message, SOUP_STATUS_OK, nullptr);
 }
 
-void ConsoleServer::onTerminal(SoupServer*, SoupServerMessage*, const char*,
+void ConsoleServer::onTerminal(SoupServer*, SoupServerMessage* message, const char*,
                                SoupWebsocketConnection* socket, gpointer self) {
   auto* server = static_cast<ConsoleServer*>(self);
+  // Keystrokes and their echoes are tiny frames; they must not wait to be coalesced.
+  if (GSocket* tcp = soup_server_message_get_socket(message)) {
+    g_socket_set_option(tcp, IPPROTO_TCP, TCP_NODELAY, 1, nullptr);
+  }
   std::string error;
   auto session = TerminalSession::start(
       socket, [server](TerminalSession& done) { server->sessionFinished(done); }, error);
