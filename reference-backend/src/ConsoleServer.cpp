@@ -227,6 +227,8 @@ void ConsoleServer::onTerminal(SoupServer*, SoupServerMessage* message, const ch
   if (GSocket* tcp = soup_server_message_get_socket(message)) {
     g_socket_set_option(tcp, IPPROTO_TCP, TCP_NODELAY, 1, nullptr);
   }
+  // A paste arrives as one message; the library's default cap would cut the connection.
+  soup_websocket_connection_set_max_incoming_payload_size(socket, 4 * 1024 * 1024);
   std::string error;
   auto session = TerminalSession::start(
       socket, [server](TerminalSession& done) { server->sessionFinished(done); }, error);

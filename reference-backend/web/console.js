@@ -66,9 +66,15 @@
     };
   }
 
+  // Large pastes go out in slices, so no single message is unreasonably big.
+  const SLICE = 64 * 1024;
+  function sendInput(bytes) {
+    for (let at = 0; at < bytes.length; at += SLICE) socket.send(bytes.subarray(at, at + SLICE));
+  }
+
   term.onData((data) => {
     if (open) {
-      socket.send(encoder.encode(data));
+      sendInput(encoder.encode(data));
     } else if (socket && socket.readyState === WebSocket.CLOSED && data === '\r') {
       term.reset();
       connectTerminal();
@@ -78,7 +84,7 @@
     if (!open) return;
     const bytes = new Uint8Array(data.length);
     for (let i = 0; i < data.length; ++i) bytes[i] = data.charCodeAt(i) & 0xff;
-    socket.send(bytes);
+    sendInput(bytes);
   });
   term.onResize(({ cols, rows }) => {
     sendControl({ type: 'resize', cols, rows });

@@ -285,6 +285,18 @@ TEST_F(RunningBackend, TerminalRoundTripResizeAndExit) {
   EXPECT_TRUE(pumpUntil([&] { return !processAlive(shell); }, 5s));
 }
 
+TEST_F(RunningBackend, LargePasteArrivesWhole) {
+  auto terminal = openTerminal();
+  ASSERT_TRUE(terminal);
+  terminal->send("stty -echo; wc -c; stty echo\n");
+  std::string paste;
+  while (paste.size() < 300000) paste += std::string(99, 'p') + "\n";
+  terminal->send(paste);  // one message, as a page sends a paste
+  terminal->send("\x04");
+  EXPECT_TRUE(terminal->waitFor(std::to_string(paste.size()), 10s));
+  EXPECT_FALSE(terminal->closed());
+}
+
 TEST_F(RunningBackend, ClosingThePageHangsUpTheWholeSession) {
   auto terminal = openTerminal();
   ASSERT_TRUE(terminal);
