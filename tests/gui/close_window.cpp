@@ -1,37 +1,55 @@
-// Asks the top-level windows of one process to close, as a window manager's close button
-// does: a WM_DELETE_WINDOW message. Usage: zvui_close_window PID. Exit 0 when at least one
-// window was asked, 1 when the process has no window (yet), 2 without a display.
+// Asks the top-level windows of one app instance to close, as a window manager's close
+// button does: a WM_DELETE_WINDOW message. The instance is named by the startup id it was
+// launched with (DESKTOP_STARTUP_ID), which GTK puts on its client leader window.
+// Usage: zvui_close_window STARTUP_ID. Exit 0 when at least one window was asked, 1 when
+// the instance has no mapped window (yet), 2 without a display.
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
-#include <cstdlib>
-#include <vector>
+#include <optional>
+#include <string>
 
 namespace {
 
-bool windowPid(Display* display, Window window, Atom pidAtom, unsigned long& pid) {
+std::optional<std::string> stringProperty(Display* display, Window window, Atom property) {
   Atom type;
   int format;
   unsigned long count, after;
   unsigned char* data = nullptr;
-  if (XGetWindowProperty(display, window, pidAtom, 0, 1, False, XA_CARDINAL, &type, &format,
-                         &count, &after, &data) != Success || data == nullptr) {
-    return false;
+  if (XGetWindowProperty(display, window, property, 0, 1024, False, AnyPropertyType, &type,
+                         &format, &count, &after, &data) != Success || data == nullptr) {
+    return std::nullopt;
   }
-  const bool ok = count == 1 && format == 32;
-  if (ok) pid = *reinterpret_cast<unsigned long*>(data);
+  std::optional<std::string> text;
+  if (format == 8) text.emplace(reinterpret_cast<char*>(data), count);
   XFree(data);
-  return ok;
+  return text;
+}
+
+std::optional<Window> clientLeader(Display* display, Window window, Atom leaderAtom) {
+  Atom type;
+  int format;
+  unsigned long count, after;
+  unsigned char* data = nullptr;
+  if (XGetWindowProperty(display, window, leaderAtom, 0, 1, False, XA_WINDOW, &type, &format,
+                         &count, &after, &data) != Success || data == nullptr) {
+    return std::nullopt;
+  }
+  std::optional<Window> leader;
+  if (count == 1 && format == 32) leader = *reinterpret_cast<Window*>(data);
+  XFree(data);
+  return leader;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc != 2) return 2;
-  const unsigned long wanted = std::strtoul(argv[1], nullptr, 10);
+  const std::string wanted = argv[1];
   Display* display = XOpenDisplay(nullptr);
   if (display == nullptr) return 2;
-  const Atom pidAtom = XInternAtom(display, "_NET_WM_PID", False);
+  const Atom leaderAtom = XInternAtom(display, "WM_CLIENT_LEADER", False);
+  const Atom startupAtom = XInternAtom(display, "_NET_STARTUP_ID", False);
   const Atom protocols = XInternAtom(display, "WM_PROTOCOLS", False);
   const Atom deleteWindow = XInternAtom(display, "WM_DELETE_WINDOW", False);
 
@@ -41,9 +59,10 @@ int main(int argc, char** argv) {
   XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count);
   int asked = 0;
   for (unsigned int i = 0; i < count; ++i) {
-    unsigned long pid = 0;
+    const auto leader = clientLeader(display, children[i], leaderAtom);
+    if (!leader || *leader == children[i]) continue;  // the leader itself is never shown
+    if (stringProperty(display, *leader, startupAtom) != wanted) continue;
     XWindowAttributes attributes;
-    if (!windowPid(display, children[i], pidAtom, pid) || pid != wanted) continue;
     if (!XGetWindowAttributes(display, children[i], &attributes) ||
         attributes.map_state != IsViewable) {
       continue;
