@@ -144,6 +144,9 @@ TEST_P(ControllerErrors, ShowTheReasonInRedAndStayInTheErrorPhase) {
   EXPECT_EQ(tail, (Strings{std::string("sentence:") + row.sentence, "colour", "word:ERROR"}));
   EXPECT_EQ(view.lastColour, kRed);
   EXPECT_EQ(app->backendProcess() != nullptr, row.hasProcess);
+  EXPECT_EQ(launcher.madeFor.has_value(), row.hasProcess);
+  EXPECT_EQ(std::count(view.calls.begin(), view.calls.end(), "word:BRIDGE"),
+            row.exitsBeforeAnnouncing ? 1 : 0);
   EXPECT_EQ(std::count(view.calls.begin(), view.calls.end(), "word:ERROR"), 1);
 
   // A late exit event, stray output or a quit changes nothing on screen.
@@ -166,13 +169,6 @@ INSTANTIATE_TEST_SUITE_P(Rows, ControllerErrors,
                                                     "backend exited before the console was ready",
                                                     true}),
                          test::RowName{});
-
-TEST_F(Controller, MissingExecutableNeverReachesTheBridgePhase) {
-  launcher.executablePresent = false;
-  launch();
-  EXPECT_EQ(view.words(), (Strings{"ARMING", "ERROR"}));
-  EXPECT_FALSE(launcher.madeFor.has_value());
-}
 
 TEST_F(Controller, BackendExitAfterTheAddressWasAcceptedChangesNothing) {
   launch();
@@ -222,12 +218,6 @@ TEST_F(Controller, LaunchSequenceRunsOnlyOnce) {
   launch();
   EXPECT_EQ(view.with("build").size(), 1u);
   EXPECT_EQ(launcher.process->launches, 1);
-}
-
-TEST_F(Controller, RuntimeTextFallsBackToZshWhenShellIsUnset) {
-  test::ScopedEnvironment noShell{"SHELL", std::nullopt};
-  launch();
-  EXPECT_EQ(view.with("runtime:"), (Strings{"ZSH"}));
 }
 
 // The full-screen check runs 450 ms after the window is shown, enters full screen only when

@@ -108,12 +108,6 @@ INSTANTIATE_TEST_SUITE_P(
                       DirectoryRow{"relative_home", std::nullopt, "home", std::nullopt}),
     test::RowName{});
 
-TEST(SettingsLocations, PrimaryThenFallback) {
-  const auto locations = settingsLocations("/c");
-  EXPECT_EQ(locations.primary, "/c/ZVui/settings.json");
-  EXPECT_EQ(locations.fallback, "/c/KT-UI/settings.json");
-}
-
 // The choice between the two files: what stands at each path, and the members read.
 enum class Entry { None, File, Directory, Fifo, DanglingLink, Unreadable };
 

@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "backend/GraphemeCounter.h"
 #include "backend/OutputWatcher.h"
 #include "backend/Utf8Decoder.h"
 #include "core/support/RowName.h"
@@ -173,15 +172,6 @@ TEST(OutputBuffer, CountsLikeIcuForAnySplit) {
     ASSERT_EQ(icuClusterCount(capped.text()), capped.characterCount()) << "round " << round;
     ASSERT_TRUE(text.ends_with(capped.text()));
   }
-}
-
-TEST(OutputBuffer, GraphemeWalkStopsAfterTheLimit) {
-  GraphemeCounter counter;
-  const std::string text = "ab\r\ne\u0301\U0001F1FA\U0001F1F8z";
-  const auto walk = counter.walk(text, 4);
-  EXPECT_EQ(walk.clusters, 4u);
-  EXPECT_EQ(text.substr(walk.end), "\U0001F1FA\U0001F1F8z");
-  EXPECT_EQ(text.substr(walk.lastStart, walk.end - walk.lastStart), "e\u0301");
 }
 
 TEST(OutputBuffer, ByteCeilingBoundsAnEndlessCluster) {

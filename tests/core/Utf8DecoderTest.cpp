@@ -90,27 +90,11 @@ TEST(Utf8Decoder, OutputDoesNotDependOnBlockBoundaries) {
   }
 }
 
-TEST(Utf8Decoder, HoldsASplitCharacterUntilItCompletes) {
-  Utf8Decoder decoder;
-  EXPECT_EQ(decoder.decode("x\xF0\x9F"), "x");
-  EXPECT_TRUE(decoder.hasPendingBytes());
-  EXPECT_EQ(decoder.decode("\x98"), "");
-  EXPECT_EQ(decoder.decode("\x80y"), "\xF0\x9F\x98\x80y");
-  EXPECT_FALSE(decoder.hasPendingBytes());
-  EXPECT_EQ(decoder.finish(), "");
-}
-
 TEST(Utf8Decoder, FinishFlushesTheTailAndStartsAfresh) {
   Utf8Decoder decoder;
   EXPECT_EQ(decoder.decode("\xE2\x82"), "");
   EXPECT_EQ(decoder.finish(), kFffd);
   EXPECT_EQ(decoder.decode("\xAC"), kFffd);  // no longer the tail of the earlier sequence
-}
-
-TEST(Utf8Decoder, AcceptsByteSpans) {
-  Utf8Decoder decoder;
-  const std::byte bytes[] = {std::byte{0xC3}, std::byte{0xA9}};
-  EXPECT_EQ(decoder.decode(std::span<const std::byte>(bytes)), "\xC3\xA9");
 }
 
 }  // namespace
