@@ -1,0 +1,186 @@
+#!/usr/bin/env python3
+"""Measures ZVui against a bare GTK 4 + WebKitGTK window showing the same page.
+
+For each run of each program: the time from exec to the page's load event (the page calls
+back to its server on `load`), the memory of the whole process tree (PSS from
+/proc/*/smaps_rollup, page server included on both sides) two seconds after the reveal,
+and the wakeups of the program's own process over ten idle seconds (context switches of all
+its threads, from /proc/PID/task/*/status). Run under a display, for example:
+
+  xvfb-run -a -s "-screen 0 1920x1200x24" bench/app/measure_app.py \
+      --zvui _install/bin/zvui --bare build/bench/app/zvui_bare_window \
+      --backend build/bench/app/zvui_bench_backend --runs 5
+"""
+import argparse
+import os
+import shutil
+import signal
+import statistics
+import subprocess
+import tempfile
+import time
+from pathlib import Path
+
+FADE_S = 0.42
+SETTLE_S = 2.0
+IDLE_S = 10.0
+
+
+def children_map():
+    kids = {}
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            stat = Path(f"/proc/{entry}/stat").read_text()
+        except OSError:
+            continue
+        ppid = int(stat[stat.rindex(")") + 2:].split()[1])
+        kids.setdefault(ppid, []).append(int(entry))
+    return kids
+
+
+def tree(pid):
+    kids = children_map()
+    found, todo = [], [pid]
+    while todo:
+        p = todo.pop()
+        found.append(p)
+        todo.extend(kids.get(p, []))
+    return found
+
+
+def pss_kib(pids):
+    total = 0
+    for pid in pids:
+        try:
+            for line in Path(f"/proc/{pid}/smaps_rollup").read_text().splitlines():
+                if line.startswith("Pss:"):
+                    total += int(line.split()[1])
+        except OSError:
+            pass
+    return total
+
+
+def switches(pid):
+    total = 0
+    for task in Path(f"/proc/{pid}/task").iterdir():
+        try:
+            for line in (task / "status").read_text().splitlines():
+                if line.startswith(("voluntary_ctxt_switches", "nonvoluntary_ctxt_switches")):
+                    total += int(line.split()[1])
+        except OSError:
+            pass
+    return total
+
+
+def wait_for_line(path, deadline_s=60):
+    end = time.monotonic() + deadline_s
+    while time.monotonic() < end:
+        if path.exists():
+            text = path.read_text()
+            if text.endswith("\n"):
+                return int(text.split()[0])
+        time.sleep(0.002)
+    raise RuntimeError(f"no load event within {deadline_s} s")
+
+
+def measure(start, extra_pids, loaded):
+    t0 = time.monotonic_ns()
+    proc = start()
+    try:
+        load_ns = wait_for_line(loaded) - t0
+        time.sleep(FADE_S + SETTLE_S)
+        pss = pss_kib(tree(proc.pid) + [p for x in extra_pids for p in tree(x)])
+        before = switches(proc.pid)
+        time.sleep(IDLE_S)
+        wakeups = (switches(proc.pid) - before) / IDLE_S
+    finally:
+        proc.send_signal(signal.SIGTERM)
+        try:
+            proc.wait(timeout=20)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+    return load_ns / 1e6, pss / 1024, wakeups
+
+
+def environment(work, loaded):
+    env = dict(os.environ)
+    config = work / "config" / "ZVui"
+    config.mkdir(parents=True, exist_ok=True)
+    (config / "settings.json").write_text('{"autoFullscreen": false}')
+    env.update({
+        "XDG_CONFIG_HOME": str(work / "config"),
+        "ZVUI_BENCH_LOADED": str(loaded),
+        # No session bus: neither program waits on desktop services that are not there.
+        "DBUS_SESSION_BUS_ADDRESS": "unix:path=/nonexistent/zvui-bench",
+    })
+    return env
+
+
+def run_zvui(args, work):
+    prefix = work / "prefix"
+    (prefix / "bin").mkdir(parents=True)
+    resources = prefix / "lib" / "zvui"
+    resources.mkdir(parents=True)
+    shutil.copy2(args.zvui, prefix / "bin" / "zvui")
+    shutil.copy2(args.backend, resources / "MacTamrikBackend")
+    for image in ("BrandWordmark.png", "BrandIcon.png"):
+        source = Path(args.zvui).resolve().parent.parent / "lib" / "zvui" / image
+        if source.exists():
+            shutil.copy2(source, resources / image)
+    loaded = work / "loaded"
+    env = environment(work, loaded)
+    return measure(lambda: subprocess.Popen([str(prefix / "bin" / "zvui")], env=env,
+                                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL),
+                   [], loaded)
+
+
+def run_bare(args, work):
+    loaded = work / "loaded"
+    env = environment(work, loaded)
+    server = subprocess.Popen([args.backend], env=env, stdout=subprocess.PIPE, text=True)
+    try:
+        url = server.stdout.readline().strip().removeprefix("TAMRIK_URL=")
+        return measure(lambda: subprocess.Popen([args.bare, url], env=env,
+                                                stdout=subprocess.DEVNULL,
+                                                stderr=subprocess.DEVNULL),
+                       [server.pid], loaded)
+    finally:
+        server.kill()
+        server.wait()
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--zvui", required=True)
+    parser.add_argument("--bare", required=True)
+    parser.add_argument("--backend", required=True)
+    parser.add_argument("--runs", type=int, default=5)
+    args = parser.parse_args()
+
+    results = {"zvui": [], "bare": []}
+    for _ in range(args.runs):
+        for name, run in (("bare", run_bare), ("zvui", run_zvui)):
+            with tempfile.TemporaryDirectory(prefix=f"zvui-bench-{name}-") as work:
+                results[name].append(run(args, Path(work)))
+                print(name, "load %.0f ms, PSS %.1f MiB, %.2f wakeups/s" % results[name][-1],
+                      flush=True)
+
+    def median(name, i):
+        return statistics.median(r[i] for r in results[name])
+
+    print()
+    print("| figure | bare window | zvui | ratio |")
+    print("|---|---|---|---|")
+    for i, (label, unit) in enumerate((("exec to load event", "ms"),
+                                       ("PSS of the process tree", "MiB"),
+                                       ("wakeups of the shell process", "/s"))):
+        bare, app = median("bare", i), median("zvui", i)
+        ratio = f"{app / bare:.2f}x" if bare else "-"
+        print(f"| {label} (median of {args.runs}) | {bare:.1f} {unit} | {app:.1f} {unit} | {ratio} |")
+
+
+if __name__ == "__main__":
+    main()
