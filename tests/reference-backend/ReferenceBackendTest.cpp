@@ -152,6 +152,32 @@ TEST_F(RunningBackend, TokenBuysAStrictHttpOnlyCookieAndARedirectWithoutIt) {
   EXPECT_EQ(page.body.find(client_->announcement().token), std::string::npos);
 }
 
+TEST_F(RunningBackend, ServesThePageAndEverythingItLoadsFromItself) {
+  HttpResult page = client_->get(client_->announcement().base + "/", {{"Cookie", cookie_}});
+  ASSERT_EQ(page.status, 200u);
+  EXPECT_EQ(page.header("Content-Type").rfind("text/html", 0), 0u);
+  // Embedded in the desktop shell, the page leaves room for its titlebar.
+  EXPECT_NE(page.body.find(R"(data-app-mode="1")"), std::string::npos);
+  const std::string policy = page.header("Content-Security-Policy");
+  EXPECT_NE(policy.find("connect-src ws://127.0.0.1:" + std::to_string(port()) + ";"),
+            std::string::npos) << policy;
+  EXPECT_EQ(page.body.find("http://"), std::string::npos) << "nothing may come from elsewhere";
+  EXPECT_EQ(page.body.find("https://"), std::string::npos);
+
+  int assets = 0;
+  for (std::size_t at = page.body.find("/assets/"); at != std::string::npos;
+       at = page.body.find("/assets/", at + 1)) {
+    const std::string path = page.body.substr(at, page.body.find('"', at) - at);
+    HttpResult asset = client_->get(client_->announcement().base + path, {{"Cookie", cookie_}});
+    EXPECT_EQ(asset.status, 200u) << path;
+    EXPECT_GT(asset.body.size(), 100u) << path;
+    const char* type = path.ends_with(".js") ? "text/javascript" : "text/css";
+    EXPECT_EQ(asset.header("Content-Type").rfind(type, 0), 0u) << path;
+    ++assets;
+  }
+  EXPECT_EQ(assets, 5);
+}
+
 TEST_F(RunningBackend, RefusesRequestsWithoutTheRightSecret) {
   const std::string base = client_->announcement().base;
   const std::string forged = cookie_.substr(0, cookie_.find('=') + 1) + std::string(32, '0');
