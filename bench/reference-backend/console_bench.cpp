@@ -5,6 +5,7 @@
 // Usage: mactamrik_console_bench [path-to-MacTamrikBackend]
 
 #include <signal.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -112,5 +113,11 @@ int main(int argc, char** argv) {
   const auto status = backend->waitExit(5s);
   std::printf("term_to_exit_ms     %.1f (%s)\n", msSince(stopStart),
               status ? "exited" : "still running");
+  if (status && (!WIFEXITED(*status) || WEXITSTATUS(*status) != 0)) {
+    std::printf("backend exit status %d\n", *status);
+  }
+  if (const std::string said = backend->readAllStderr(); !said.empty()) {
+    std::printf("backend stderr:\n%s\n", said.c_str());
+  }
   return 0;
 }
