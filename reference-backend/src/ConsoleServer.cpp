@@ -145,9 +145,10 @@ void ConsoleServer::guard(SoupServerMessage* message) {
   GUri* uri = soup_server_message_get_uri(message);
   const char* path = g_uri_get_path(uri);
   const char* query = g_uri_get_query(uri);
-  GHashTable* form = query != nullptr ? soup_form_decode(query) : nullptr;
-  const char* token = form != nullptr ? static_cast<const char*>(g_hash_table_lookup(form, "token"))
-                                      : nullptr;
+  std::unique_ptr<GHashTable, decltype(&g_hash_table_unref)> form(
+      query != nullptr ? soup_form_decode(query) : nullptr, &g_hash_table_unref);
+  const char* token =
+      form ? static_cast<const char*>(g_hash_table_lookup(form.get(), "token")) : nullptr;
 
   const auto verdict = guard_.check(soup_message_headers_get_one(request, "Host"),
                                     soup_message_headers_get_one(request, "Origin"),
@@ -157,7 +158,7 @@ void ConsoleServer::guard(SoupServerMessage* message) {
     case AccessGuard::Verdict::Allow:
       break;
     case AccessGuard::Verdict::GrantSession: {
-      std::string location = std::string(path) + queryWithoutToken(form);
+      std::string location = std::string(path) + queryWithoutToken(form.get());
       soup_message_headers_append(response, "Set-Cookie", guard_.sessionCookieHeader().c_str());
       soup_server_message_set_redirect(message, SOUP_STATUS_SEE_OTHER, location.c_str());
       break;
@@ -170,7 +171,6 @@ void ConsoleServer::guard(SoupServerMessage* message) {
       respondText(message, SOUP_STATUS_FORBIDDEN, "Forbidden\n");
       break;
   }
-  if (form != nullptr) g_hash_table_destroy(form);
 }
 
 void ConsoleServer::onPage(SoupServer*, SoupServerMessage* message, const char* path,
