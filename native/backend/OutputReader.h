@@ -24,8 +24,8 @@ struct OutputReaderSetup {
   BackendOutputHandler onOutput;
   BackendExitHandler onExit;
   std::shared_ptr<ExitLatch> exited;
-  std::size_t readSize = 64 * 1024;
-  std::size_t maxBlocksInFlight = 8;
+  std::size_t readSize = 256 * 1024;
+  std::size_t maxBlocksInFlight = 4;
 };
 
 // One thread that drains the backend's pipe, decodes it as UTF-8 and posts each block to

@@ -44,6 +44,8 @@ bool PosixBackendProcess::launch(BackendOutputHandler onOutput, BackendExitHandl
   // Only our end: the backend's writes stay blocking, which is what holds it back when
   // we fall behind.
   ::fcntl(readEnd.get(), F_SETFL, ::fcntl(readEnd.get(), F_GETFL) | O_NONBLOCK);
+  // Best effort: the system may cap pipe sizes (fs.pipe-max-size); the default then stays.
+  ::fcntl(readEnd.get(), F_SETPIPE_SZ, options_.pipeSize);
 
   const SpawnResult child = spawnProcess({.executable = executable_,
                                           .arguments = {},

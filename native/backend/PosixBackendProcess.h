@@ -24,8 +24,11 @@ class PosixBackendProcess final : public BackendProcess {
     // Without a pidfd (kernels before 5.3, or a sandbox refusing it) the reader asks for
     // the exit at short intervals instead.
     bool usePidfd = true;
-    std::size_t readSize = 64 * 1024;
-    std::size_t maxBlocksInFlight = 8;
+    // Large reads from a large pipe: a flooding backend costs few wake-ups per megabyte.
+    std::size_t readSize = 256 * 1024;
+    int pipeSize = 1024 * 1024;
+    // Blocks posted to the main loop and not yet handled; the reader waits beyond this.
+    std::size_t maxBlocksInFlight = 4;
   };
 
   PosixBackendProcess(std::filesystem::path executable, std::vector<std::string> environment,

@@ -15,7 +15,8 @@ void runSignalTool(const std::filesystem::path& path, const std::vector<std::str
 
 void signalProcessTree(const SignalTools& tools, std::int32_t pid, std::string_view signalName) {
   if (pid <= 0) return;
-  const std::string flag = "-" + std::string(signalName);
+  std::string flag(1, '-');
+  flag.append(signalName);
   const std::string target = std::to_string(pid);
   runSignalTool(tools.pkill, {flag, "-P", target});
   runSignalTool(tools.kill, {flag, target});

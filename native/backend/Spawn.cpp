@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <spawn.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
@@ -77,13 +78,43 @@ void closeDescriptorsAbove2(int keep) noexcept {
   ::_exit(127);
 }
 
-std::vector<char*> pointersTo(std::vector<std::string>& strings) {
-  std::vector<char*> pointers;
-  pointers.reserve(strings.size() + 1);
-  for (auto& entry : strings) pointers.push_back(entry.data());
-  pointers.push_back(nullptr);
-  return pointers;
-}
+// argv and envp as exec wants them, built before the child exists.
+class ExecStrings {
+ public:
+  explicit ExecStrings(const SpawnRequest& request)
+      : path_(request.executable.string()), inheritEnvironment_(!request.environment) {
+    arguments_.reserve(request.arguments.size() + 1);
+    arguments_.push_back(path_);
+    arguments_.insert(arguments_.end(), request.arguments.begin(), request.arguments.end());
+    argv_ = pointersTo(arguments_);
+    if (request.environment) {
+      environment_ = *request.environment;
+      envp_ = pointersTo(environment_);
+    }
+  }
+  ExecStrings(const ExecStrings&) = delete;
+  ExecStrings& operator=(const ExecStrings&) = delete;
+
+  [[nodiscard]] const char* path() const { return path_.c_str(); }
+  [[nodiscard]] char* const* argv() const { return argv_.data(); }
+  [[nodiscard]] char* const* envp() const { return inheritEnvironment_ ? environ : envp_.data(); }
+
+ private:
+  static std::vector<char*> pointersTo(std::vector<std::string>& strings) {
+    std::vector<char*> pointers;
+    pointers.reserve(strings.size() + 1);
+    for (auto& entry : strings) pointers.push_back(entry.data());
+    pointers.push_back(nullptr);
+    return pointers;
+  }
+
+  std::string path_;
+  bool inheritEnvironment_;
+  std::vector<std::string> arguments_;
+  std::vector<std::string> environment_;
+  std::vector<char*> argv_;
+  std::vector<char*> envp_;
+};
 
 }  // namespace
 
@@ -138,19 +169,59 @@ int waitForChild(pid_t pid) noexcept {
   }
 }
 
-SpawnResult spawnProcess(const SpawnRequest& request) {
-  std::string path = request.executable.string();
-  std::vector<std::string> argvStrings;
-  argvStrings.reserve(request.arguments.size() + 1);
-  argvStrings.push_back(path);
-  argvStrings.insert(argvStrings.end(), request.arguments.begin(), request.arguments.end());
-  std::vector<char*> argv = pointersTo(argvStrings);
-  std::vector<std::string> envStrings;
-  std::vector<char*> envp;
-  if (request.environment) {
-    envStrings = *request.environment;
-    envp = pointersTo(envStrings);
+namespace {
+
+// posix_spawn starts the child without copying our page tables (glibc uses a vfork-style
+// clone), which matters for a large GUI process; it cannot set a parent-death signal.
+SpawnResult spawnWithoutFork(const SpawnRequest& request) {
+  const ExecStrings exec(request);
+
+  struct Attributes {
+    Attributes() : ready(::posix_spawnattr_init(&value) == 0) {}
+    ~Attributes() {
+      if (ready) ::posix_spawnattr_destroy(&value);
+    }
+    posix_spawnattr_t value;
+    bool ready;
+  } attributeSet;
+  struct Actions {
+    Actions() : ready(::posix_spawn_file_actions_init(&value) == 0) {}
+    ~Actions() {
+      if (ready) ::posix_spawn_file_actions_destroy(&value);
+    }
+    posix_spawn_file_actions_t value;
+    bool ready;
+  } actionSet;
+  if (!attributeSet.ready || !actionSet.ready) return {-1, ENOMEM};
+  posix_spawnattr_t& attributes = attributeSet.value;
+  posix_spawn_file_actions_t& actions = actionSet.value;
+
+  sigset_t none;
+  sigset_t all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  int error =
+      ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  if (error == 0) error = ::posix_spawnattr_setsigmask(&attributes, &none);
+  if (error == 0) error = ::posix_spawnattr_setsigdefault(&attributes, &all);
+  if (error == 0 && request.outputFd >= 0) {
+    error = ::posix_spawn_file_actions_adddup2(&actions, request.outputFd, STDOUT_FILENO);
+    if (error == 0) {
+      error = ::posix_spawn_file_actions_adddup2(&actions, request.outputFd, STDERR_FILENO);
+    }
   }
+  if (error == 0) error = ::posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+
+  pid_t pid = -1;
+  if (error == 0) {
+    error = ::posix_spawn(&pid, exec.path(), &actions, &attributes, exec.argv(), exec.envp());
+  }
+  if (error != 0) return {-1, error};
+  return {pid, 0};
+}
+
+SpawnResult spawnWithFork(const SpawnRequest& request) {
+  const ExecStrings exec(request);
 
   // Exec errors come back over this pipe; a successful exec closes it with nothing written.
   int ends[2];
@@ -159,9 +230,9 @@ SpawnResult spawnProcess(const SpawnRequest& request) {
   UniqueFd errorWrite(moveAboveStandardStreams(ends[1]));
   if (!errorRead || !errorWrite) return {-1, EMFILE};
 
-  const ChildPlan plan{path.c_str(),
-                       argv.data(),
-                       request.environment ? envp.data() : environ,
+  const ChildPlan plan{exec.path(),
+                       exec.argv(),
+                       exec.envp(),
                        request.outputFd,
                        errorWrite.get(),
                        request.parentDeathSignal,
@@ -190,6 +261,12 @@ SpawnResult spawnProcess(const SpawnRequest& request) {
     return {-1, childError};
   }
   return {pid, 0};
+}
+
+}  // namespace
+
+SpawnResult spawnProcess(const SpawnRequest& request) {
+  return request.parentDeathSignal == 0 ? spawnWithoutFork(request) : spawnWithFork(request);
 }
 
 }  // namespace zvui

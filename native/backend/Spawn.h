@@ -30,10 +30,11 @@ struct SpawnResult {
   explicit operator bool() const noexcept { return pid > 0; }
 };
 
-// fork + exec. The child inherits none of our descriptors above 2, has every signal at its
-// default disposition and an empty signal mask. An exec failure is reported here, with the
-// child already reaped. Call it from a thread that lives as long as the child should, when
-// parentDeathSignal is set.
+// Starts a child: fork + exec when a parent-death signal is wanted (it must be set between
+// the two), else posix_spawn. Either way the child inherits none of our descriptors above 2,
+// has every signal at its default disposition and an empty signal mask, and an exec failure
+// is reported here, with the child already reaped. With a parent-death signal, call it from
+// a thread that lives as long as the child should: the signal fires when that thread ends.
 SpawnResult spawnProcess(const SpawnRequest& request);
 
 // Waits for our own child `pid` to end and returns its wait status (or -1 if it cannot be

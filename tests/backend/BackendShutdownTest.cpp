@@ -10,6 +10,7 @@
 #include "backend/BackendEnvironment.h"
 #include "backend/BackendShutdown.h"
 #include "backend/PosixBackendLauncher.h"
+#include "backend/PosixBackendProcess.h"
 #include "backend/Spawn.h"
 
 namespace zvui::test {
@@ -86,7 +87,8 @@ TEST(BackendShutdown, ExitIsSeenWhileTheReaderWaitsForABusyMainLoop) {
   RunningBackend backend(kFloodBackend, {"HELPER_FLOOD_BYTES=1073741824"}, false);
   ASSERT_TRUE(backend.started);
   const pid_t pid = backend.process->processIdentifier();
-  ASSERT_TRUE(eventually([&] { return backend.loop.pending() >= 8; }));
+  const auto limit = static_cast<int>(PosixBackendProcess::Options{}.maxBlocksInFlight);
+  ASSERT_TRUE(eventually([&] { return backend.loop.pending() >= limit; }));
 
   stopBackendTree(backend.process.get(), backend.launcher);
 

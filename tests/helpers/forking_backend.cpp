@@ -1,5 +1,5 @@
-// A backend with two children: one that obeys the terminate signal and one that ignores it.
-// It names them ("child <pid>"), then says "ready". HELPER_PARENT chooses what the backend
+// A backend with two children: one that obeys the terminate signal and one that ignores it
+// (both obey it when HELPER_CHILDREN is "obedient"). It names them ("child <pid>"), then says "ready". HELPER_PARENT chooses what the backend
 // itself does next: "exit" leaves at once (the children keep the output pipe open),
 // "ignore-term" waits ignoring TERM, anything else waits until a signal ends it.
 #include <string>
@@ -23,7 +23,7 @@ pid_t startChild(bool ignoreTerm) {
 int main() {
   helper::limitLifetime();
   const pid_t obedient = startChild(false);
-  const pid_t stubborn = startChild(true);
+  const pid_t stubborn = startChild(!helper::environmentSays("HELPER_CHILDREN", "obedient"));
   helper::say("child " + std::to_string(obedient));
   helper::say("child " + std::to_string(stubborn));
   if (helper::environmentSays("HELPER_PARENT", "ignore-term")) ::signal(SIGTERM, SIG_IGN);
