@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -31,7 +33,18 @@ OutputReader::OutputReader(OutputReaderSetup setup)
   if (!wake_) throw std::system_error(errno, std::generic_category(), "eventfd");
   const int capacity = ::fcntl(setup_.pipe.get(), F_GETPIPE_SZ);
   pipeCapacity_ = capacity > 0 ? static_cast<std::size_t>(capacity) : 65536;
-  thread_ = std::thread([this] { run(); });
+  // The reader takes no signals: process-directed ones go to threads that handle them.
+  sigset_t all;
+  sigset_t previous;
+  sigfillset(&all);
+  ::pthread_sigmask(SIG_SETMASK, &all, &previous);
+  try {
+    thread_ = std::thread([this] { run(); });
+  } catch (...) {
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    throw;
+  }
+  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 OutputReader::~OutputReader() {

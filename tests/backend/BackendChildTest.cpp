@@ -164,21 +164,6 @@ TEST_P(ChildState, StartsWithDefaultSignalsAndNothingBlocked) {
   EXPECT_EQ(mask("SigIgn:") & ~kLibcSignals, 0u);
 }
 
-TEST_P(ChildState, ExecFailureIsReportedAndNothingIsLeftToReap) {
-  // In a process of its own, so no other test's children are around.
-  const int deathSignal = GetParam();
-  EXPECT_EXIT(
-      {
-        SpawnRequest request;
-        request.executable = "/nonexistent/zvui-backend";
-        request.parentDeathSignal = deathSignal;
-        const SpawnResult child = spawnProcess(request);
-        const bool reaped = ::waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD;
-        std::exit(!child && child.error == ENOENT && reaped ? 0 : 1);
-      },
-      ::testing::ExitedWithCode(0), "");
-}
-
 INSTANTIATE_TEST_SUITE_P(SpawnPaths, ChildState, ::testing::Values(SIGTERM, 0),
                          [](const auto& row) { return row.param != 0 ? "Fork" : "PosixSpawn"; });
 
