@@ -55,8 +55,13 @@ double throughLauncher(unsigned long long bytes, std::size_t* received, double* 
   const bool launched = process->launch(
       [&](std::string block) {
         total += block.size();
-        tail += block;
-        if (tail.size() > 12000) tail.erase(0, tail.size() - 12000);
+        constexpr std::size_t kCap = 12000;
+        if (block.size() >= kCap) {
+          tail.assign(block, block.size() - kCap, kCap);
+        } else {
+          tail += block;
+          if (tail.size() > kCap) tail.erase(0, tail.size() - kCap);
+        }
       },
       [&] { exited = true; });
   if (!launched || !loop.runUntil([&] { return exited; }, std::chrono::minutes(10))) return -1;
