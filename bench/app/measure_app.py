@@ -63,15 +63,28 @@ def pss_kib(pids):
 
 
 def switches(pid):
-    total = 0
+    """Context switches so far, per thread of `pid`."""
+    counts = {}
     for task in Path(f"/proc/{pid}/task").iterdir():
         try:
+            total = 0
             for line in (task / "status").read_text().splitlines():
                 if line.startswith(("voluntary_ctxt_switches", "nonvoluntary_ctxt_switches")):
                     total += int(line.split()[1])
+            counts[task.name] = total
         except OSError:
             pass
-    return total
+    return counts
+
+
+def wakeups_over(pid, seconds):
+    """Switches of the threads of `pid` during `seconds`, per second; threads that started
+    meanwhile count in full, threads that ended count with what was seen of them."""
+    before = switches(pid)
+    time.sleep(seconds)
+    after = switches(pid)
+    delta = sum(after[t] - before.get(t, 0) for t in after)
+    return delta / seconds
 
 
 def wait_for_line(path, deadline_s=60):
@@ -92,9 +105,7 @@ def measure(start, extra_pids, loaded):
         load_ns = wait_for_line(loaded) - t0
         time.sleep(FADE_S + SETTLE_S)
         pss = pss_kib(tree(proc.pid) + [p for x in extra_pids for p in tree(x)])
-        before = switches(proc.pid)
-        time.sleep(IDLE_S)
-        wakeups = (switches(proc.pid) - before) / IDLE_S
+        wakeups = wakeups_over(proc.pid, IDLE_S)
     finally:
         proc.send_signal(signal.SIGTERM)
         try:
