@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
   const std::string cookie = client.logIn();
   SoupWebsocketConnection* socket = client.openSocket("/term", cookie);
   if (socket == nullptr) return 1;
-  TerminalClient terminal(socket);
+  SocketClient terminal(socket);
   terminal.send("echo rea''dy\n");
   if (!terminal.waitFor("ready", 10s)) return 1;
   pumpUntil([] { return false; }, 500ms);  // let the prompt settle

@@ -1,85 +1,210 @@
 #pragma once
 
-// A real client for MacTamrikBackend: starts the program, speaks HTTP and WebSocket to it
+// A real client for MacTamrikBackend: starts the program and speaks HTTP and WebSocket to it
 // over 127.0.0.1 with libsoup, on a private GMainContext that callers iterate with deadlines.
 
+#include <arpa/inet.h>
 #include <libsoup/soup.h>
-#include <sys/types.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "support/UniqueHandle.h"
 
 namespace tamrik::test {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
+using zvui::UniqueFd;
 
 // Iterates the thread-default context until `done` holds or `timeout` passes.
-bool pumpUntil(const std::function<bool()>& done, milliseconds timeout);
+inline bool pumpUntil(const std::function<bool()>& done, milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  GMainContext* context = g_main_context_get_thread_default();
+  GSource* tick = g_timeout_source_new(10);  // to look at the clock when nothing happens
+  g_source_set_callback(tick, [](gpointer) -> gboolean { return TRUE; }, nullptr, nullptr);
+  g_source_attach(tick, context);
+  while (!done() && Clock::now() < deadline) g_main_context_iteration(context, TRUE);
+  g_source_destroy(tick);
+  g_source_unref(tick);
+  return done();
+}
 
-// A running backend. The destructor kills it (and waits) if it is still running.
+// A running backend; killed and reaped on destruction if it is still running.
 class BackendProcess {
  public:
-  // Environment changes: a value sets the variable, nullopt removes it.
+  // A value sets the variable, nullopt removes it.
   using EnvChanges = std::map<std::string, std::optional<std::string>>;
 
-  static std::unique_ptr<BackendProcess> start(const std::string& path, const EnvChanges& env);
-  ~BackendProcess();
+  static std::unique_ptr<BackendProcess> start(const std::string& path, const EnvChanges& env) {
+    gchar** envp = g_get_environ();
+    for (const auto& [name, value] : env) {
+      envp = value ? g_environ_setenv(envp, name.c_str(), value->c_str(), TRUE)
+                   : g_environ_unsetenv(envp, name.c_str());
+    }
+    std::string program = path;
+    char* argv[] = {program.data(), nullptr};
+    auto process = std::make_unique<BackendProcess>();
+    int out = -1, err = -1;
+    const bool spawned = g_spawn_async_with_pipes(nullptr, argv, envp, G_SPAWN_DO_NOT_REAP_CHILD,
+                                                  nullptr, nullptr, &process->pid_, nullptr, &out,
+                                                  &err, nullptr);
+    g_strfreev(envp);
+    if (!spawned) return nullptr;
+    process->out_.reset(fdopen(out, "r"));
+    process->err_.reset(fdopen(err, "r"));
+    return process;
+  }
 
-  // Reads standard output until the first line (or EOF, or the deadline); "" if none.
-  std::string readLine(milliseconds timeout);
-  // Waits for exit; the raw wait status, or nullopt when it is still running at the deadline.
-  std::optional<int> waitExit(milliseconds timeout);
-  std::string readAllStderr();
-  void signal(int sig) const;
-  [[nodiscard]] pid_t pid() const { return pid_; }
+  ~BackendProcess() {
+    if (!exited_) kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0);
+  }
+
+  // The next line of standard output; "" at EOF or when none came in time.
+  std::string readLine(milliseconds timeout) {
+    pollfd ready{fileno(out_.get()), POLLIN, 0};
+    char line[512];
+    const bool got = poll(&ready, 1, static_cast<int>(timeout.count())) > 0 &&
+                     fgets(line, sizeof line, out_.get()) != nullptr;
+    return got ? line : "";
+  }
+
+  // The raw wait status, or nullopt while it still runs at the deadline.
+  std::optional<int> waitExit(milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    while (!(exited_ = waitpid(pid_, &status_, WNOHANG) == pid_)) {
+      if (Clock::now() >= deadline) return std::nullopt;
+      usleep(2000);  // a child's exit gives no event to wait on here
+    }
+    return status_;
+  }
+
+  // Everything on standard error, once the program has gone.
+  std::string readAllStderr() {
+    std::string text;
+    char chunk[512];
+    while (fgets(chunk, sizeof chunk, err_.get()) != nullptr) text += chunk;
+    return text;
+  }
+  void signal(int sig) const { kill(pid_, sig); }
+  pid_t pid() const { return pid_; }
 
  private:
   pid_t pid_ = -1;
-  int out_ = -1;
-  int err_ = -1;
+  int status_ = 0;
   bool exited_ = false;
-  std::string outBuffer_;
+  std::unique_ptr<FILE, decltype(&fclose)> out_{nullptr, &fclose}, err_{nullptr, &fclose};
 };
 
 struct Announcement {
-  std::string url;  // the full announced URL
-  std::string base; // http://127.0.0.1:PORT
-  std::string token;
+  std::string url, base, token;  // base: http://127.0.0.1:PORT
   int port = 0;
 };
-std::optional<Announcement> parseAnnouncement(const std::string& line);
+
+// Accepts exactly "TAMRIK_URL=http://127.0.0.1:PORT/?token=<32 lower-case hex>\n".
+inline std::optional<Announcement> parseAnnouncement(const std::string& line) {
+  const std::size_t head = 28;  // "TAMRIK_URL=http://127.0.0.1:"
+  int port = 0;
+  char token[33] = {};
+  int end = 0;
+  if (line.size() <= head || !std::isdigit(static_cast<unsigned char>(line[head])) ||
+      std::sscanf(line.c_str(), "TAMRIK_URL=http://127.0.0.1:%5d/?token=%32[0-9a-f]%n", &port,
+                  token, &end) != 2 ||
+      std::strlen(token) != 32 || line.substr(static_cast<std::size_t>(end)) != "\n") {
+    return {};
+  }
+  return Announcement{line.substr(11, line.size() - 12), line.substr(11, line.find("/?") - 11),
+                      token, port};
+}
 
 struct HttpResult {
   guint status = 0;
   std::string body;
-  std::multimap<std::string, std::string> headers;
-  [[nodiscard]] std::string header(const std::string& name) const;
+  std::map<std::string, std::string> headers;
 };
 
-// One libsoup session on its own main context (pushed as thread-default for its lifetime).
+// One libsoup session on its own main context, pushed as thread-default for its lifetime.
 class ConsoleClient {
  public:
-  explicit ConsoleClient(Announcement announcement);
-  ~ConsoleClient();
-  ConsoleClient(const ConsoleClient&) = delete;
-  ConsoleClient& operator=(const ConsoleClient&) = delete;
+  explicit ConsoleClient(Announcement announcement)
+      : announcement_(std::move(announcement)), context_(g_main_context_new()) {
+    g_main_context_push_thread_default(context_);
+    session_ = soup_session_new_with_options("timeout", 10, "idle-timeout", 0, nullptr);
+  }
+  ~ConsoleClient() {
+    soup_session_abort(session_);
+    g_object_unref(session_);
+    while (g_main_context_iteration(context_, FALSE)) {  // callbacks of aborted operations
+    }
+    g_main_context_pop_thread_default(context_);
+    g_main_context_unref(context_);
+  }
 
-  // GET without following redirects; extra request headers as given.
-  HttpResult get(const std::string& url, const std::map<std::string, std::string>& headers = {});
-  // Exchanges the launch token for the session cookie ("name=value"); "" on failure.
-  std::string logIn();
+  // GET without following redirects.
+  HttpResult get(const std::string& url, const std::map<std::string, std::string>& headers = {}) {
+    SoupMessage* message = soup_message_new("GET", url.c_str());
+    soup_message_add_flags(message, SOUP_MESSAGE_NO_REDIRECT);
+    for (const auto& [name, value] : headers) {
+      soup_message_headers_replace(soup_message_get_request_headers(message), name.c_str(),
+                                   value.c_str());
+    }
+    GBytes* body = soup_session_send_and_read(session_, message, nullptr, nullptr);
+    HttpResult result{soup_message_get_status(message), {}, {}};
+    if (body != nullptr) {
+      gsize size = 0;
+      const auto* data = static_cast<const char*>(g_bytes_get_data(body, &size));
+      result.body.assign(data, size);
+      g_bytes_unref(body);
+    }
+    soup_message_headers_foreach(
+        soup_message_get_response_headers(message),
+        [](const char* name, const char* value, gpointer out) {
+          static_cast<std::map<std::string, std::string>*>(out)->emplace(name, value);
+        },
+        &result.headers);
+    g_object_unref(message);
+    return result;
+  }
 
-  // Opens a WebSocket on `path` of our own origin, with `cookie`. On refusal returns nullptr
-  // and sets `status` to the HTTP status the server answered.
-  SoupWebsocketConnection* openSocket(const std::string& path, const std::string& cookie,
-                                      guint* status = nullptr);
+  // Trades the launch token for the session cookie ("name=value"); "" on failure.
+  std::string logIn() {
+    const std::string cookie = get(announcement_.url).headers["Set-Cookie"];
+    return cookie.substr(0, cookie.find(';'));
+  }
 
-  [[nodiscard]] const Announcement& announcement() const { return announcement_; }
+  // A WebSocket on `path` from our own origin; nullptr when refused.
+  SoupWebsocketConnection* openSocket(const std::string& path, const std::string& cookie) {
+    const std::string url = "ws://127.0.0.1:" + std::to_string(announcement_.port) + path;
+    SoupMessage* message = soup_message_new("GET", url.c_str());
+    soup_message_headers_replace(soup_message_get_request_headers(message), "Cookie",
+                                 cookie.c_str());
+    std::optional<SoupWebsocketConnection*> socket;
+    soup_session_websocket_connect_async(
+        session_, message, announcement_.base.c_str(), nullptr, G_PRIORITY_DEFAULT, nullptr,
+        [](GObject* session, GAsyncResult* result, gpointer out) {
+          *static_cast<std::optional<SoupWebsocketConnection*>*>(out) =
+              soup_session_websocket_connect_finish(SOUP_SESSION(session), result, nullptr);
+        },
+        &socket);
+    pumpUntil([&] { return socket.has_value(); }, std::chrono::seconds(10));
+    g_object_unref(message);
+    return socket.value_or(nullptr);
+  }
+
+  const Announcement& announcement() const { return announcement_; }
 
  private:
   Announcement announcement_;
@@ -87,54 +212,92 @@ class ConsoleClient {
   SoupSession* session_;
 };
 
-// A terminal session over /term: collects what the shell prints and acknowledges it as a
-// page would (unless told not to).
-class TerminalClient {
+// Owns a WebSocket and collects what arrives: binary frames as terminal output (acknowledged
+// as a page would, unless told not to), text frames as messages.
+class SocketClient {
  public:
-  TerminalClient(SoupWebsocketConnection* socket, bool acknowledge = true);
-  ~TerminalClient();
-  TerminalClient(const TerminalClient&) = delete;
-  TerminalClient& operator=(const TerminalClient&) = delete;
+  explicit SocketClient(SoupWebsocketConnection* socket, bool acknowledge = true)
+      : socket_(socket), acknowledge_(acknowledge) {
+    auto onMessage = +[](SoupWebsocketConnection* ws, gint type, GBytes* message, gpointer self) {
+      auto* client = static_cast<SocketClient*>(self);
+      gsize size = 0;
+      const auto* data = static_cast<const char*>(g_bytes_get_data(message, &size));
+      if (type == SOUP_WEBSOCKET_DATA_TEXT) {
+        client->texts_.emplace_back(data, size);
+        return;
+      }
+      client->output_.append(data, size);
+      if (client->acknowledge_ && soup_websocket_connection_get_state(ws) == SOUP_WEBSOCKET_STATE_OPEN) {
+        client->sendText(R"({"type":"ack","bytes":)" + std::to_string(size) + "}");
+      }
+    };
+    auto onClosed = +[](SoupWebsocketConnection*, gpointer self) {
+      static_cast<SocketClient*>(self)->closed_ = true;
+    };
+    g_signal_connect(socket_, "message", G_CALLBACK(onMessage), this);
+    g_signal_connect(socket_, "closed", G_CALLBACK(onClosed), this);
+  }
+  ~SocketClient() {
+    g_signal_handlers_disconnect_by_data(socket_, this);
+    if (!closed_) close();
+    g_object_unref(socket_);
+  }
 
-  void send(const std::string& bytes);
-  void resize(int cols, int rows);
-  void close();
-  // Waits until the output seen since `from` contains `needle`; its end offset, or nullopt.
+  void send(const std::string& b) { soup_websocket_connection_send_binary(socket_, b.data(), b.size()); }
+  void sendText(const std::string& text) { soup_websocket_connection_send_text(socket_, text.c_str()); }
+  void close() { soup_websocket_connection_close(socket_, SOUP_WEBSOCKET_CLOSE_NORMAL, nullptr); }
+
+  // Waits until output after `from` contains `needle`; the offset just past it, or nullopt.
   std::optional<std::size_t> waitFor(const std::string& needle, milliseconds timeout,
-                                     std::size_t from = 0);
-  bool waitClosed(milliseconds timeout);
+                                     std::size_t from = 0) {
+    std::size_t at = std::string::npos;
+    pumpUntil([&] { return (at = output_.find(needle, from)) != std::string::npos; }, timeout);
+    return at == std::string::npos ? std::nullopt : std::optional(at + needle.size());
+  }
+  bool waitClosed(milliseconds timeout) { return pumpUntil([&] { return closed_; }, timeout); }
 
-  [[nodiscard]] const std::string& output() const { return output_; }
-  [[nodiscard]] std::size_t received() const { return received_; }
-  [[nodiscard]] bool closed() const { return closed_; }
-  [[nodiscard]] SoupWebsocketConnection* socket() const { return socket_; }
+  const std::string& output() const { return output_; }
+  std::size_t received() const { return output_.size(); }
+  const std::vector<std::string>& texts() const { return texts_; }
+  bool closed() const { return closed_; }
 
  private:
-  static void onMessage(SoupWebsocketConnection*, gint type, GBytes* message, gpointer self);
-  static void onClosed(SoupWebsocketConnection*, gpointer self);
-
   SoupWebsocketConnection* socket_;
   bool acknowledge_;
-  std::string output_;
-  std::size_t received_ = 0;
   bool closed_ = false;
-  gulong messageHandler_ = 0;
-  gulong closedHandler_ = 0;
+  std::string output_;
+  std::vector<std::string> texts_;
 };
 
-// Sends one raw HTTP request over a fresh TCP connection and returns the status code of the
-// answer (0 when none came). For header combinations an ordinary client would not send.
-int rawRequestStatus(int port, const std::string& request, milliseconds timeout);
+// Plain TCP to 127.0.0.1:port, for requests an ordinary client would not send; or, given
+// `listening`, a socket listening on a free port, which it stores there.
+inline UniqueFd loopbackSocket(int port, int* listening = nullptr) {
+  UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+  auto* any = reinterpret_cast<sockaddr*>(&address);
+  socklen_t length = sizeof address;
+  if (listening == nullptr) return connect(fd.get(), any, length) == 0 ? std::move(fd) : UniqueFd{};
+  bind(fd.get(), any, length);
+  listen(fd.get(), 1);
+  getsockname(fd.get(), any, &length);
+  *listening = ntohs(address.sin_port);
+  return fd;
+}
 
-// A blocking TCP connection to 127.0.0.1:port (-1 on failure), and the status code of the
-// HTTP answer read from it (0 when none came in time).
-int connectLoopback(int port);
-int readStatus(int fd, milliseconds timeout);
+// The status code of the HTTP answer on `fd`; 0 when none came in time.
+inline int readStatus(int fd, milliseconds timeout) {
+  pollfd ready{fd, POLLIN, 0};
+  char answer[16] = {};  // "HTTP/1.1 NNN " comes in one piece over loopback
+  if (poll(&ready, 1, static_cast<int>(timeout.count())) <= 0 || read(fd, answer, 15) < 12) return 0;
+  return std::strncmp(answer, "HTTP/1.1 ", 9) == 0 ? std::atoi(answer + 9) : 0;
+}
 
-// Whether a process with this pid still exists (zombies count as gone).
-bool processAlive(pid_t pid);
-
-// A TCP port that was free a moment ago.
-int freePort();
+// Whether the process exists and is not a zombie.
+inline bool processAlive(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const auto close = text.rfind(')');
+  return close != std::string::npos && close + 2 < text.size() && text[close + 2] != 'Z';
+}
 
 }  // namespace tamrik::test
