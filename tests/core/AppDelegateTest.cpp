@@ -1,132 +1,86 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
-#include <memory>
 #include <string>
-#include <vector>
 
-#include "MacTamrikApp/AppDelegate.h"
-#include "core/support/FakeBackend.h"
-#include "core/support/RecordingView.h"
-#include "core/support/RowName.h"
-#include "core/support/ScopedEnvironment.h"
-#include "core/support/TempDir.h"
-#include "support/TestMainLoop.h"
+#include "core/support/ControllerFakes.h"
 
 namespace zvui {
 namespace {
 
 using namespace std::chrono_literals;
-using Strings = std::vector<std::string>;
 
-constexpr Colour kRed{0.94, 0.32, 0.32, 1.0};
-
-class Controller : public ::testing::Test {
- protected:
-  // Settings come from an empty configuration directory unless a test writes one.
-  test::TempDir config;
-  test::ScopedEnvironment xdg{"XDG_CONFIG_HOME", config.path().string()};
-  test::ScopedEnvironment shell{"SHELL", "/usr/local/bin/fish"};
-  test::ScopedEnvironment inheritedPort{"TAMRIK_PORT", "8080"};
-  test::RecordingView view;
-  test::FakeLauncher launcher;
-  test::TestMainLoop loop;
-  std::shared_ptr<AppDelegate> app = std::make_shared<AppDelegate>(view, launcher, loop);
-
-  void launch() { app->applicationDidFinishLaunching(); }
-  void write(std::string block) { launcher.process->write(std::move(block)); }
-  std::size_t callsSoFar() const { return view.calls.size(); }
-  Strings callsSince(std::size_t mark) const {
-    return Strings(view.calls.begin() + static_cast<std::ptrdiff_t>(mark), view.calls.end());
-  }
-};
+class Controller : public ::testing::Test, public test::ControllerRig {};
 
 TEST_F(Controller, HealthyLaunchShowsEveryPhaseInOrder) {
   launch();
-  write("booting\n");
-  write("TAMRIK_URL=http://127.0.0.1:41234/?token=abc\n");
+  launch();                       // the launch sequence runs once
+  write("booting\nTAMRIK_URL=");  // an announcement cut right after its prefix waits for more
+  write("http://127.0.0.1:41234/?token=abc\n");
   view.navigationFinished();
+  view.navigationFinished();  // a reload writes the live phase again
 
-  EXPECT_EQ(view.words(), (Strings{"ARMING", "BRIDGE", "WARMING", "WARMING", "SURFACE", "LIVE"}));
-  EXPECT_EQ(view.sentences(),
-            (Strings{"waiting for console service", "arming telemetry and shell bridge",
-                     "arming telemetry and shell bridge", "loading console surface",
-                     "handing off to local terminal", "console live"}));
-  EXPECT_EQ(view.loads(), (Strings{"http://127.0.0.1:41234/?token=abc 60000ms"}));
-  EXPECT_TRUE(app->loadedURL());
-  EXPECT_TRUE(view.with("colour").empty());
+  const std::string warming = "sentence:arming telemetry and shell bridge | word:WARMING | ";
+  const std::string live = "showWebView | sentence:console live | word:LIVE | fade:420ms";
+  EXPECT_EQ(view.since(0), "build | host:" + view.calls.at(1).substr(5) +
+                               " | runtime:FISH | word:ARMING | show | sentence:waiting for "
+                               "console service | word:BRIDGE | " +
+                               warming + warming +
+                               "sentence:loading console surface | word:SURFACE | sentence:handing "
+                               "off to local terminal | load:http://127.0.0.1:41234/?token=abc "
+                               "60000ms | " +
+                               live + " | " + live);
+  EXPECT_EQ(launcher.madeFor, "/opt/zvui/lib/MacTamrikBackend");
+  EXPECT_EQ(launcher.madeWith.back(), "TAMRIK_APP_MODE=1");
+  EXPECT_TRUE(app->applicationShouldTerminateAfterLastWindowClosed());
+  app->applicationWillTerminate();
+  app->applicationWillTerminate();
+  EXPECT_EQ(launcher.signals, "TERM 4242;");
 }
 
-TEST_F(Controller, WindowIsBuiltAndLabelledBeforeItIsShownAndBeforeTheBackendStarts) {
-  launch();
-  EXPECT_EQ(view.calls,
-            (Strings{"build", "host:" + view.with("host:").at(0), "runtime:FISH", "word:ARMING",
-                     "show", "sentence:waiting for console service", "word:BRIDGE"}));
-  EXPECT_EQ(launcher.located, (Strings{"MacTamrikBackend"}));
-  EXPECT_EQ(launcher.process->launches, 1);
-}
-
-TEST_F(Controller, BackendGetsOurEnvironmentWithPortZeroAndAppModeLast) {
-  test::ScopedEnvironment marker{"ZVUI_TEST_MARKER", "kept as it is"};
-  launch();
-  const auto& env = launcher.madeWith;
-  ASSERT_GE(env.size(), 2u);
-  EXPECT_EQ(env[env.size() - 2], "TAMRIK_PORT=0");
-  EXPECT_EQ(env.back(), "TAMRIK_APP_MODE=1");
-  EXPECT_EQ(std::count(env.begin(), env.end(), "TAMRIK_PORT=8080"), 0);
-  EXPECT_EQ(std::count(env.begin(), env.end(), "ZVUI_TEST_MARKER=kept as it is"), 1);
-}
-
-TEST_F(Controller, AnnouncementInTheFirstBlockPassesThroughWarmingInTheSameCall) {
-  launch();
-  const auto mark = callsSoFar();
-  write("TAMRIK_URL=http://127.0.0.1:5000/\n");
-  EXPECT_EQ(callsSince(mark), (Strings{"sentence:arming telemetry and shell bridge", "word:WARMING",
-                                       "sentence:loading console surface", "word:SURFACE",
-                                       "sentence:handing off to local terminal",
-                                       "load:http://127.0.0.1:5000/ 60000ms"}));
-}
-
-TEST_F(Controller, OnlyTheFirstAcceptedAddressLoadsAndLaterOutputChangesNothing) {
+TEST_F(Controller, AfterTheAddressIsAcceptedOutputAndExitChangeNothingOnScreen) {
   launch();
   write("TAMRIK_URL=http://127.0.0.1:1/\n");
-  const auto mark = callsSoFar();
+  const auto mark = view.calls.size();
   write("TAMRIK_URL=http://127.0.0.1:2/\n");
   write("more output\n");
-  EXPECT_TRUE(callsSince(mark).empty());
-  EXPECT_EQ(view.loads(), (Strings{"http://127.0.0.1:1/ 60000ms"}));
-  EXPECT_NE(app->outputBuffer().find("more output"), std::string::npos);
+  exit();
+  EXPECT_EQ(view.since(mark), "");
+  EXPECT_EQ(view.since(mark - 1), "load:http://127.0.0.1:1/ 60000ms");
+  EXPECT_TRUE(app->outputBuffer().ends_with("more output\n"));
 }
 
-TEST_F(Controller, TailOfJustThePrefixIsRejectedUntilTheLineCompletes) {
+// A rejected announcement hides later ones only while the cap still keeps it.
+TEST_F(Controller, RejectedAnnouncementIsForgottenOnceTheCapDropsIt) {
   launch();
-  write("TAMRIK_URL=");
+  write("TAMRIK_URL=not a url\nTAMRIK_URL=http://127.0.0.1:4/\n");
+  write(std::string(kOutputBufferCapacity - 52, '.'));
   EXPECT_FALSE(app->loadedURL());
-  write("http://127.0.0.1:7/\n");
-  EXPECT_EQ(view.loads(), (Strings{"http://127.0.0.1:7/ 60000ms"}));
+  write(".");  // the first "T" leaves the buffer
+  EXPECT_EQ(view.calls.back(), "load:http://127.0.0.1:4/ 60000ms");
 }
 
-TEST_F(Controller, EveryFinishedNavigationWritesTheLivePhaseAgain) {
+// Output far beyond the cap, with no line end, in many blocks and in one: what is kept stays
+// bounded, and a later announcement still loads.
+TEST_F(Controller, HugeOutputStaysBounded) {
   launch();
-  write("TAMRIK_URL=http://127.0.0.1:5000/\n");
-  for (int i = 0; i < 2; ++i) {
-    const auto mark = callsSoFar();
-    view.navigationFinished();
-    EXPECT_EQ(callsSince(mark),
-              (Strings{"showWebView", "sentence:console live", "word:LIVE", "fade:420ms"}));
-  }
+  const std::string block(64 * 1024, 'x');
+  for (int i = 0; i < 1024; ++i) write(block);
+  write(std::string(16 << 20, 'y') + "\r\n");
+  write("z");
+  EXPECT_EQ(app->outputBuffer().size(), kOutputBufferCapacity + 1);  // CR LF is one character
+  EXPECT_LE(app->outputBuffer().capacity(), 256 * 1024u);
+  EXPECT_FALSE(app->loadedURL());
+  write("\nTAMRIK_URL=http://127.0.0.1:5000/\n");
+  EXPECT_EQ(view.calls.back(), "load:http://127.0.0.1:5000/ 60000ms");
 }
 
 // The error phases: the sentence, then the red colour, then "ERROR"; nothing after that
 // moves the launch on.
 struct ErrorRow {
   const char* name;
-  bool executablePresent;
-  bool launchSucceeds;
-  bool exitsBeforeAnnouncing;
+  bool executablePresent, launchSucceeds, exitsEarly;
   const char* sentence;
-  bool hasProcess;
 };
 
 class ControllerErrors : public Controller, public ::testing::WithParamInterface<ErrorRow> {};
@@ -136,98 +90,47 @@ TEST_P(ControllerErrors, ShowTheReasonInRedAndStayInTheErrorPhase) {
   launcher.executablePresent = row.executablePresent;
   launcher.launchSucceeds = row.launchSucceeds;
   launch();
-  if (row.exitsBeforeAnnouncing) {
+  if (row.exitsEarly) {
     write("starting up\n");
-    launcher.process->exit();
+    exit();
   }
-  const Strings tail(view.calls.end() - 3, view.calls.end());
-  EXPECT_EQ(tail, (Strings{std::string("sentence:") + row.sentence, "colour", "word:ERROR"}));
-  EXPECT_EQ(view.lastColour, kRed);
-  EXPECT_EQ(app->backendProcess() != nullptr, row.hasProcess);
-  EXPECT_EQ(launcher.madeFor.has_value(), row.hasProcess);
-  EXPECT_EQ(std::count(view.calls.begin(), view.calls.end(), "word:BRIDGE"),
-            row.exitsBeforeAnnouncing ? 1 : 0);
-  EXPECT_EQ(std::count(view.calls.begin(), view.calls.end(), "word:ERROR"), 1);
+  EXPECT_EQ(view.since(view.calls.size() - 3),
+            std::string("sentence:") + row.sentence + " | colour | word:ERROR");
+  EXPECT_EQ(view.lastColour, (Colour{0.94, 0.32, 0.32, 1.0}));
+  EXPECT_EQ(view.since(0).find("BRIDGE") != std::string::npos, row.exitsEarly);
 
   // A late exit event, stray output or a quit changes nothing on screen.
-  const auto mark = callsSoFar();
+  const auto mark = view.calls.size();
   if (launcher.process != nullptr) {
     write("TAMRIK_URL=http://127.0.0.1:9/\n");
-    launcher.process->exit();
+    exit();
   }
   app->applicationWillTerminate();
-  EXPECT_TRUE(callsSince(mark).empty());
-  EXPECT_FALSE(app->loadedURL());
-}
-
-INSTANTIATE_TEST_SUITE_P(Rows, ControllerErrors,
-                         ::testing::Values(ErrorRow{"executable_missing", false, true, false,
-                                                    "backend executable missing", false},
-                                           ErrorRow{"launch_refused", true, false, false,
-                                                    "could not start backend", true},
-                                           ErrorRow{"exited_before_announcing", true, true, true,
-                                                    "backend exited before the console was ready",
-                                                    true}),
-                         test::RowName{});
-
-TEST_F(Controller, BackendExitAfterTheAddressWasAcceptedChangesNothing) {
-  launch();
-  write("TAMRIK_URL=http://127.0.0.1:5000/\n");
-  const auto mark = callsSoFar();
-  launcher.process->exit();
-  EXPECT_TRUE(callsSince(mark).empty());
-}
-
-// Quit stops the backend tree once, whatever state the launch is in.
-struct QuitRow {
-  const char* name;
-  bool executablePresent;
-  bool launchSucceeds;
-  bool announced;
-  bool exitsOnTerm;
-  Strings signals;
-};
-
-class ControllerQuit : public Controller, public ::testing::WithParamInterface<QuitRow> {};
-
-TEST_P(ControllerQuit, StopsTheBackendTreeExactlyOnce) {
-  const auto& row = GetParam();
-  launcher.executablePresent = row.executablePresent;
-  launcher.launchSucceeds = row.launchSucceeds;
-  launcher.exitsOnTerm = row.exitsOnTerm;
-  launch();
-  if (row.announced) write("TAMRIK_URL=http://127.0.0.1:5000/\n");
-  EXPECT_TRUE(app->applicationShouldTerminateAfterLastWindowClosed());
-  app->applicationWillTerminate();
-  app->applicationWillTerminate();
-  EXPECT_EQ(launcher.signals, row.signals);
+  EXPECT_EQ(view.since(mark), "");
+  EXPECT_EQ(launcher.signals, "");  // nothing runs that could be stopped
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Rows, ControllerQuit,
-    ::testing::Values(
-        QuitRow{"while_starting", true, true, false, true, {"TERM 4242"}},
-        QuitRow{"after_announcing", true, true, true, true, {"TERM 4242"}},
-        QuitRow{"backend_ignores_term", true, true, true, false, {"TERM 4242", "KILL 4242"}},
-        QuitRow{"executable_missing", false, true, false, true, {}},
-        QuitRow{"launch_refused", true, false, false, true, {}}),
-    test::RowName{});
+    Rows, ControllerErrors,
+    ::testing::Values(ErrorRow{"missing", false, true, false, "backend executable missing"},
+                      ErrorRow{"refused", true, false, false, "could not start backend"},
+                      ErrorRow{"exited_before_announcing", true, true, true,
+                               "backend exited before the console was ready"}),
+    test::RowName);
 
-TEST_F(Controller, LaunchSequenceRunsOnlyOnce) {
+TEST_F(Controller, QuitWhileTheBackendIsStartingStopsItOnce) {
   launch();
-  launch();
-  EXPECT_EQ(view.with("build").size(), 1u);
-  EXPECT_EQ(launcher.process->launches, 1);
+  app->applicationWillTerminate();
+  app->applicationWillTerminate();
+  EXPECT_EQ(launcher.signals, "TERM 4242;");
 }
 
-// The full-screen check runs 450 ms after the window is shown, enters full screen only when
-// the setting asks for it and the window is not full screen already, and never leaves it.
+// The full-screen check runs a moment after the window is shown and reads the window's state
+// then; it only ever enters full screen, and only when the setting asks for it.
 struct FullscreenRow {
   const char* name;
   const char* settings;  // nullptr: no settings file
-  bool alreadyFullscreen;
-  bool expectLaunchFullscreen;
-  bool expectEnter;
+  bool alreadyFullscreen, expectEnter;
 };
 
 class ControllerFullscreen : public Controller,
@@ -237,45 +140,35 @@ TEST_P(ControllerFullscreen, EntersFullScreenOnlyWhenAskedAndNotAlreadyThere) {
   const auto& row = GetParam();
   if (row.settings != nullptr) config.write("ZVui/settings.json", row.settings);
   launch();
-  EXPECT_EQ(app->launchFullscreen(), row.expectLaunchFullscreen);
   view.fullscreen = row.alreadyFullscreen;
-
   loop.runPending();
-  EXPECT_TRUE(view.with("fullscreen").empty()) << "the check must wait for its delay";
-
-  const auto start = std::chrono::steady_clock::now();
-  loop.runUntil([&] { return std::chrono::steady_clock::now() - start >= 500ms; }, 2s);
-  EXPECT_EQ(view.with("fullscreen").size(), row.expectEnter ? 1u : 0u);
+  EXPECT_EQ(view.fullscreenQueries, 0) << "the check must wait for its delay";
+  loop.runUntil([&] { return view.fullscreenQueries > 0; }, 600ms);
+  EXPECT_EQ(view.since(0).find("fullscreen") != std::string::npos, row.expectEnter);
   EXPECT_EQ(view.fullscreen, row.alreadyFullscreen || row.expectEnter);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, ControllerFullscreen,
-    ::testing::Values(
-        FullscreenRow{"no_settings", nullptr, false, true, true},
-        FullscreenRow{"set_false", R"({"autoFullscreen": false})", false, false, false},
-        FullscreenRow{"set_zero", R"({"autoFullscreen": 0})", false, false, false},
-        FullscreenRow{"string_false_counts_as_absent", R"({"autoFullscreen": "false"})", false,
-                      true, true},
-        FullscreenRow{"already_fullscreen", R"({"autoFullscreen": true})", true, true, false},
-        FullscreenRow{"already_fullscreen_and_off_stays", R"({"autoFullscreen": false})", true,
-                      false, false}),
-    test::RowName{});
+    ::testing::Values(FullscreenRow{"no_settings", nullptr, false, true},
+                      FullscreenRow{"off", R"({"autoFullscreen": 0})", false, false},
+                      FullscreenRow{"already", R"({"autoFullscreen": true})", true, false},
+                      FullscreenRow{"off_already", R"({"autoFullscreen": false})", true, false}),
+    test::RowName);
 
 TEST_F(Controller, LateEventsAfterTheControllerIsGoneAreDropped) {
   launch();
-  auto onOutput = launcher.process->outputHandler();
-  auto onExit = launcher.process->exitHandler();
-  auto navigationFinished = view.navigationFinished;
-  const auto mark = callsSoFar();
+  const auto onOutput = launcher.process->onOutput;
+  const auto onExit = launcher.process->onExit;
+  const auto navigationFinished = view.navigationFinished;
+  const auto mark = view.calls.size();
   app.reset();
-  launcher.process = nullptr;  // it went with the controller
   onOutput("TAMRIK_URL=http://127.0.0.1:5000/\n");
   onExit();
   navigationFinished();
-  const auto start = std::chrono::steady_clock::now();
-  loop.runUntil([&] { return std::chrono::steady_clock::now() - start >= 500ms; }, 2s);
-  EXPECT_TRUE(callsSince(mark).empty());
+  loop.runUntil([] { return false; }, 600ms);  // past the full-screen check's delay
+  EXPECT_EQ(view.since(mark), "");
+  EXPECT_EQ(view.fullscreenQueries, 0);
 }
 
 }  // namespace

@@ -5,192 +5,133 @@
 #include <optional>
 #include <string>
 
-#include "core/support/RowName.h"
-#include "core/support/TempDir.h"
+#include "core/support/TestHelpers.h"
 #include "settings/LaunchSettings.h"
 
 namespace zvui {
 namespace {
 
-// "autoFullscreen" as the file gives it, and what the launch makes of it.
-struct FullscreenRow {
-  const char* name;
-  const char* json;
-  bool expected;
-};
-
-class AutoFullscreen : public ::testing::TestWithParam<FullscreenRow> {};
-
-TEST_P(AutoFullscreen, Converts) {
-  EXPECT_EQ(autoFullscreenSetting(parseLaunchSettings(GetParam().json)), GetParam().expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Rows, AutoFullscreen,
-    ::testing::Values(FullscreenRow{"true", R"({"autoFullscreen": true})", true},
-                      FullscreenRow{"false", R"({"autoFullscreen": false})", false},
-                      FullscreenRow{"one", R"({"autoFullscreen": 1})", true},
-                      FullscreenRow{"zero", R"({"autoFullscreen": 0})", false},
-                      FullscreenRow{"one_point_zero", R"({"autoFullscreen": 1.0})", true},
-                      FullscreenRow{"zero_point_zero", R"({"autoFullscreen": 0.0})", false},
-                      FullscreenRow{"zero_in_exponent_form", R"({"autoFullscreen": 0e5})", false},
-                      FullscreenRow{"absent", R"({"other": false})", true},
-                      FullscreenRow{"null", R"({"autoFullscreen": null})", true},
-                      FullscreenRow{"two", R"({"autoFullscreen": 2})", true},
-                      FullscreenRow{"half", R"({"autoFullscreen": 0.5})", true},
-                      FullscreenRow{"minus_one", R"({"autoFullscreen": -1})", true},
-                      FullscreenRow{"string_false", R"({"autoFullscreen": "false"})", true},
-                      FullscreenRow{"string_zero", R"({"autoFullscreen": "0"})", true},
-                      FullscreenRow{"array", R"({"autoFullscreen": [false]})", true},
-                      FullscreenRow{"object", R"({"autoFullscreen": {}})", true},
-                      FullscreenRow{"key_is_case_sensitive", R"({"autofullscreen": false})", true},
-                      FullscreenRow{"repeated_name_last_wins",
-                                    R"({"autoFullscreen": true, "autoFullscreen": false})", false}),
-    test::RowName{});
-
-// Which texts give a dictionary, and how many members it holds.
-struct ParseRow {
+// A settings text and whether the window goes full screen. The texts that must be refused
+// as a whole say false, so only a refusal gives the default, true.
+struct TextRow {
   const char* name;
   std::string json;
-  std::size_t members;
+  bool fullscreen;
 };
+using T = TextRow;
 
-class ParseSettings : public ::testing::TestWithParam<ParseRow> {};
+class SettingsText : public ::testing::TestWithParam<TextRow> {};
 
-TEST_P(ParseSettings, TopLevelObjectOrNothing) {
-  EXPECT_EQ(parseLaunchSettings(GetParam().json).size(), GetParam().members);
+TEST_P(SettingsText, ConvertsAutoFullscreen) {
+  EXPECT_EQ(autoFullscreenSetting(parseLaunchSettings(GetParam().json)), GetParam().fullscreen);
+}
+
+std::string is(const std::string& value) { return "{\"autoFullscreen\": " + value + "}"; }
+std::string nested(std::size_t depth) {
+  return "{\"a\": " + std::string(depth, '[') + std::string(depth, ']') +
+         ", \"autoFullscreen\": false}";
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Rows, ParseSettings,
-    ::testing::Values(ParseRow{"object", R"({"a": 1, "b": [1, {"c": null}]})", 2},
-                      ParseRow{"empty_object", "{}", 0},
-                      ParseRow{"with_bom", "\xEF\xBB\xBF{\"a\": 1}", 1},
-                      ParseRow{"array", "[1, 2]", 0}, ParseRow{"number", "1", 0},
-                      ParseRow{"string", "\"x\"", 0}, ParseRow{"null", "null", 0},
-                      ParseRow{"empty_text", "", 0}, ParseRow{"truncated", R"({"a": 1)", 0},
-                      ParseRow{"trailing_garbage", "{} x", 0}, ParseRow{"comment", "{} // no", 0},
-                      ParseRow{"ill_formed_utf8_in_string", "{\"a\": \"\xFF\"}", 0},
-                      ParseRow{"nested_to_the_limit",
-                               "{\"a\": " + std::string(kSettingsMaxDepth - 1, '[') +
-                                   std::string(kSettingsMaxDepth - 1, ']') + "}",
-                               1},
-                      ParseRow{"nested_past_the_limit",
-                               "{\"a\": " + std::string(kSettingsMaxDepth, '[') +
-                                   std::string(kSettingsMaxDepth, ']') + "}",
-                               0},
-                      ParseRow{"brackets_in_strings_do_not_nest",
-                               "{\"a\": \"" + std::string(10000, '[') + "\\\"" + "\"}", 1}),
-    test::RowName{});
-
-struct DirectoryRow {
-  const char* name;
-  std::optional<std::string_view> xdg;
-  std::optional<std::string_view> home;
-  std::optional<std::string> expected;
-};
-
-class ConfigDirectory : public ::testing::TestWithParam<DirectoryRow> {};
-
-TEST_P(ConfigDirectory, FollowsTheBaseDirectoryRules) {
-  const auto& row = GetParam();
-  const auto directory = configDirectory(row.xdg, row.home);
-  EXPECT_EQ(directory ? std::optional(directory->string()) : std::nullopt, row.expected);
-}
+    Values, SettingsText,
+    ::testing::Values(T{"true", is("true"), true}, T{"false", is("false"), false},
+                      T{"one", is("1"), true}, T{"zero", is("0"), false},
+                      T{"zero_point_zero", is("0.0"), false}, T{"zero_e5", is("0e5"), false},
+                      T{"one_point_zero", is("1.0"), true}, T{"null", is("null"), true},
+                      T{"two", is("2"), true}, T{"half", is("0.5"), true},
+                      T{"minus_one", is("-1"), true}, T{"string_false", is("\"false\""), true},
+                      T{"string_zero", is("\"0\""), true}, T{"array", is("[false]"), true},
+                      T{"object", is("{}"), true}, T{"absent", R"({"other": false})", true},
+                      T{"key_is_case_sensitive", R"({"autofullscreen": false})", true},
+                      T{"last_repeat_wins", R"({"autoFullscreen": 1, "autoFullscreen": 0})",
+                        false}),
+    test::RowName);
 
 INSTANTIATE_TEST_SUITE_P(
-    Rows, ConfigDirectory,
-    ::testing::Values(DirectoryRow{"xdg_wins", "/x/conf", "/home/u", "/x/conf"},
-                      DirectoryRow{"xdg_unset", std::nullopt, "/home/u", "/home/u/.config"},
-                      DirectoryRow{"xdg_empty", "", "/home/u", "/home/u/.config"},
-                      DirectoryRow{"xdg_relative", "conf", "/home/u", "/home/u/.config"},
-                      DirectoryRow{"no_home", std::nullopt, std::nullopt, std::nullopt},
-                      DirectoryRow{"relative_home", std::nullopt, "home", std::nullopt}),
-    test::RowName{});
+    Texts, SettingsText,
+    ::testing::Values(
+        T{"other_members_kept", R"({"autoFullscreen": false, "a": [1, {"c": null}]})", false},
+        T{"with_bom", "\xEF\xBB\xBF" + is("false"), false},
+        T{"top_level_array", "[" + is("false") + "]", true}, T{"empty", "", true},
+        T{"truncated", R"({"autoFullscreen": false)", true},
+        T{"trailing_garbage", is("false") + " x", true},
+        T{"ill_formed_utf8", "{\"autoFullscreen\": false, \"a\": \"\xFF\"}", true},
+        T{"nested_to_the_limit", nested(kSettingsMaxDepth - 1), false},
+        T{"nested_past_the_limit", nested(kSettingsMaxDepth), true},
+        T{"brackets_in_strings_do_not_nest",
+          "{\"a\": \"\\\"" + std::string(10000, '[') + "\", \"autoFullscreen\": false}", false},
+        // Hostile nesting is refused without exhausting the stack.
+        T{"nested_four_million_deep", nested(4 << 20), true},
+        T{"unclosed_four_million_deep", std::string(4 << 20, '{'), true}),
+    test::RowName);
 
-// The choice between the two files: what stands at each path, and the members read.
+TEST(ConfigDirectory, FollowsTheBaseDirectoryRules) {
+  using std::nullopt;
+  EXPECT_EQ(configDirectory("/x/conf", "/home/u"), "/x/conf");
+  EXPECT_EQ(configDirectory(nullopt, "/home/u"), "/home/u/.config");
+  EXPECT_EQ(configDirectory("", "/home/u"), "/home/u/.config");
+  EXPECT_EQ(configDirectory("conf", "/home/u"), "/home/u/.config");  // relative: ignored
+  EXPECT_EQ(configDirectory(nullopt, nullopt), nullopt);
+  EXPECT_EQ(configDirectory(nullopt, "home"), nullopt);
+}
+
+// The choice between the two files: what stands at each path, and the one member read.
 enum class Entry { None, File, Directory, Fifo, DanglingLink, Unreadable };
+using enum Entry;
 
 struct ChoiceRow {
   const char* name;
   Entry primary;
   std::string primaryText;
   Entry fallback;
-  std::string fallbackText;
-  std::optional<std::string> expectedKey;  // the one member expected, if any
+  const char* expectedKey;  // "p" from the primary, "f" from the fallback, "" for nothing
 };
+using Ch = ChoiceRow;
 
 void place(const test::TempDir& dir, const std::filesystem::path& path, Entry entry,
            const std::string& text) {
   std::filesystem::create_directories(path.parent_path());
-  switch (entry) {
-    case Entry::None:
-      break;
-    case Entry::File:
-      dir.write(std::filesystem::relative(path, dir.path()), text);
-      break;
-    case Entry::Directory:
-      std::filesystem::create_directories(path);
-      break;
-    case Entry::Fifo:
-      ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
-      break;
-    case Entry::DanglingLink:
-      std::filesystem::create_symlink(dir.path() / "nowhere", path);
-      break;
-    case Entry::Unreadable:
-      // Reading at offset 0 of our own memory fails, even for root.
-      std::filesystem::create_symlink("/proc/self/mem", path);
-      break;
-  }
+  if (entry == File) dir.write(path.lexically_relative(dir.path()), text);
+  if (entry == Directory) std::filesystem::create_directories(path);
+  if (entry == Fifo && ::mkfifo(path.c_str(), 0600) != 0) throw std::runtime_error("mkfifo");
+  if (entry == DanglingLink) std::filesystem::create_symlink(dir.path() / "nowhere", path);
+  // Reading at offset 0 of our own memory fails, even for root.
+  if (entry == Unreadable) std::filesystem::create_symlink("/proc/self/mem", path);
 }
 
 class SettingsChoice : public ::testing::TestWithParam<ChoiceRow> {};
 
-TEST_P(SettingsChoice, ReadsExactlyOneFile) {
+TEST_P(SettingsChoice, ReadsExactlyOneFileAndWritesNothing) {
   const auto& row = GetParam();
   const test::TempDir dir;
-  const auto locations = settingsLocations(dir.path());
-  place(dir, locations.primary, row.primary, row.primaryText);
-  place(dir, locations.fallback, row.fallback, row.fallbackText);
+  const auto locations = settingsLocations(dir.path() / "config");
+  if (row.primary != None) place(dir, locations.primary, row.primary, row.primaryText);
+  if (row.fallback != None) place(dir, locations.fallback, row.fallback, R"({"f": 1})");
   const auto settings = readLaunchSettingsFrom(locations);
-  if (row.expectedKey) {
-    EXPECT_EQ(settings.size(), 1u);
-    EXPECT_TRUE(settings.contains(*row.expectedKey));
-  } else {
-    EXPECT_TRUE(settings.empty());
+  EXPECT_EQ(settings.size() == 1 ? settings.begin()->first : "", row.expectedKey);
+  if (row.primary == None && row.fallback == None) {
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "config"));
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, SettingsChoice,
-    ::testing::Values(ChoiceRow{"neither", Entry::None, "", Entry::None, "", std::nullopt},
-                      ChoiceRow{"primary_only", Entry::File, R"({"p": 1})", Entry::None, "", "p"},
-                      ChoiceRow{"fallback_only", Entry::None, "", Entry::File, R"({"f": 1})", "f"},
-                      ChoiceRow{"both_primary_wins", Entry::File, R"({"p": 1})", Entry::File,
-                                R"({"autoFullscreen": false})", "p"},
-                      ChoiceRow{"invalid_primary_hides_fallback", Entry::File, "{", Entry::File,
-                                R"({"f": 1})", std::nullopt},
-                      ChoiceRow{"empty_primary_hides_fallback", Entry::File, "", Entry::File,
-                                R"({"f": 1})", std::nullopt},
-                      ChoiceRow{"directory_at_primary", Entry::Directory, "", Entry::File,
-                                R"({"f": 1})", std::nullopt},
-                      ChoiceRow{"fifo_at_primary_does_not_hang", Entry::Fifo, "", Entry::File,
-                                R"({"f": 1})", std::nullopt},
-                      ChoiceRow{"unreadable_primary", Entry::Unreadable, "", Entry::File,
-                                R"({"f": 1})", std::nullopt},
-                      ChoiceRow{"dangling_link_counts_as_nothing", Entry::DanglingLink, "",
-                                Entry::File, R"({"f": 1})", "f"},
-                      ChoiceRow{"fifo_at_fallback", Entry::None, "", Entry::Fifo, "", std::nullopt},
-                      ChoiceRow{"array_at_primary", Entry::File, "[1]", Entry::File, R"({"f": 1})",
-                                std::nullopt}),
-    test::RowName{});
-
-TEST(SettingsChoice, NeverWritesAnything) {
-  const test::TempDir dir;
-  (void)readLaunchSettingsFrom(settingsLocations(dir.path() / "config"));
-  EXPECT_FALSE(std::filesystem::exists(dir.path() / "config"));
-}
+    ::testing::Values(Ch{"neither", None, "", None, ""},
+                      Ch{"primary_only", File, R"({"p": 1})", None, "p"},
+                      Ch{"fallback_only", None, "", File, "f"},
+                      Ch{"both_primary_wins", File, R"({"p": 1})", File, "p"},
+                      Ch{"invalid_primary_hides_fallback", File, "{", File, ""},
+                      Ch{"empty_primary_hides_fallback", File, "", File, ""},
+                      Ch{"array_at_primary", File, "[1]", File, ""},
+                      Ch{"directory_at_primary", Directory, "", File, ""},
+                      Ch{"fifo_at_primary_does_not_hang", Fifo, "", File, ""},
+                      Ch{"unreadable_primary", Unreadable, "", File, ""},
+                      Ch{"dangling_link_counts_as_nothing", DanglingLink, "", File, "f"},
+                      Ch{"fifo_at_fallback", None, "", Fifo, ""},
+                      // No size limit: a large file is read whole.
+                      Ch{"huge_primary", File, "{\"p\": \"" + std::string(16 << 20, 'n') + "\"}",
+                         File, "p"}),
+    test::RowName);
 
 }  // namespace
 }  // namespace zvui

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -22,23 +23,37 @@ class TempDir {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
   }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
   [[nodiscard]] const std::filesystem::path& path() const { return path_; }
 
   // Writes `contents` to `relative`, creating the directories on the way.
   std::filesystem::path write(const std::filesystem::path& relative,
                               std::string_view contents) const {
-    const auto file = path_ / relative;
-    std::filesystem::create_directories(file.parent_path());
-    std::ofstream(file, std::ios::binary)
-        .write(contents.data(), static_cast<std::streamsize>(contents.size()));
-    return file;
+    std::filesystem::create_directories((path_ / relative).parent_path());
+    std::ofstream(path_ / relative, std::ios::binary) << contents;
+    return path_ / relative;
   }
 
  private:
   std::filesystem::path path_;
 };
+
+// Sets one environment variable for the life of the object.
+class ScopedEnvironment {
+ public:
+  ScopedEnvironment(std::string name, const char* value) : name_(std::move(name)) {
+    if (const char* old = ::getenv(name_.c_str())) old_ = old;
+    ::setenv(name_.c_str(), value, 1);
+  }
+  ~ScopedEnvironment() {
+    old_ ? ::setenv(name_.c_str(), old_->c_str(), 1) : ::unsetenv(name_.c_str());
+  }
+
+ private:
+  std::string name_;
+  std::optional<std::string> old_;
+};
+
+// Names a table row after its `name` member, so a failing row reads as what it checks.
+inline constexpr auto RowName = [](const auto& row) { return std::string(row.param.name); };
 
 }  // namespace zvui::test
