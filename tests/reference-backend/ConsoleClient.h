@@ -55,8 +55,7 @@ class BackendProcess {
       envp = value ? g_environ_setenv(envp, name.c_str(), value->c_str(), TRUE)
                    : g_environ_unsetenv(envp, name.c_str());
     }
-    std::string program = path;
-    char* argv[] = {program.data(), nullptr};
+    char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
     auto process = std::make_unique<BackendProcess>();
     int out = -1, err = -1;
     const bool spawned = g_spawn_async_with_pipes(nullptr, argv, envp, G_SPAWN_DO_NOT_REAP_CHILD,
@@ -69,9 +68,7 @@ class BackendProcess {
     return process;
   }
 
-  ~BackendProcess() {
-    if (!exited_) kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0);
-  }
+  ~BackendProcess() { if (!exited_) kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0); }
 
   // The next line of standard output; "" at EOF or when none came in time.
   std::string readLine(milliseconds timeout) {
@@ -85,7 +82,7 @@ class BackendProcess {
   // The raw wait status, or nullopt while it still runs at the deadline.
   std::optional<int> waitExit(milliseconds timeout) {
     const auto deadline = Clock::now() + timeout;
-    while (!(exited_ = waitpid(pid_, &status_, WNOHANG) == pid_)) {
+    while (!exited_ && !(exited_ = waitpid(pid_, &status_, WNOHANG) == pid_)) {
       if (Clock::now() >= deadline) return std::nullopt;
       usleep(2000);  // a child's exit gives no event to wait on here
     }
@@ -116,18 +113,17 @@ struct Announcement {
 
 // Accepts exactly "TAMRIK_URL=http://127.0.0.1:PORT/?token=<32 lower-case hex>\n".
 inline std::optional<Announcement> parseAnnouncement(const std::string& line) {
-  const std::size_t head = 28;  // "TAMRIK_URL=http://127.0.0.1:"
-  int port = 0;
+  unsigned port = 0;
   char token[33] = {};
   int end = 0;
-  if (line.size() <= head || !std::isdigit(static_cast<unsigned char>(line[head])) ||
-      std::sscanf(line.c_str(), "TAMRIK_URL=http://127.0.0.1:%5d/?token=%32[0-9a-f]%n", &port,
-                  token, &end) != 2 ||
+  if (line.size() < 29 || !std::isdigit(static_cast<unsigned char>(line[28])) ||
+      std::sscanf(line.c_str(), "TAMRIK_URL=http://127.0.0.1:%5u/?token=%32[0-9a-f]%n", &port, token,
+                  &end) != 2 ||
       std::strlen(token) != 32 || line.substr(static_cast<std::size_t>(end)) != "\n") {
     return {};
   }
-  return Announcement{line.substr(11, line.size() - 12), line.substr(11, line.find("/?") - 11),
-                      token, port};
+  const std::string url = line.substr(11, line.size() - 12);
+  return Announcement{url, url.substr(0, url.find("/?")), token, static_cast<int>(port)};
 }
 
 struct HttpResult {
@@ -147,26 +143,22 @@ class ConsoleClient {
   ~ConsoleClient() {
     soup_session_abort(session_);
     g_object_unref(session_);
-    while (g_main_context_iteration(context_, FALSE)) {  // callbacks of aborted operations
-    }
+    while (g_main_context_iteration(context_, FALSE)) continue;  // the aborted callbacks
     g_main_context_pop_thread_default(context_);
     g_main_context_unref(context_);
   }
 
   // GET without following redirects.
-  HttpResult get(const std::string& url, const std::map<std::string, std::string>& headers = {}) {
+  HttpResult get(const std::string& url, const std::string& cookie = "") {
     SoupMessage* message = soup_message_new("GET", url.c_str());
     soup_message_add_flags(message, SOUP_MESSAGE_NO_REDIRECT);
-    for (const auto& [name, value] : headers) {
-      soup_message_headers_replace(soup_message_get_request_headers(message), name.c_str(),
-                                   value.c_str());
-    }
+    SoupMessageHeaders* request = soup_message_get_request_headers(message);
+    if (!cookie.empty()) soup_message_headers_replace(request, "Cookie", cookie.c_str());
     GBytes* body = soup_session_send_and_read(session_, message, nullptr, nullptr);
     HttpResult result{soup_message_get_status(message), {}, {}};
     if (body != nullptr) {
-      gsize size = 0;
-      const auto* data = static_cast<const char*>(g_bytes_get_data(body, &size));
-      result.body.assign(data, size);
+      result.body.assign(static_cast<const char*>(g_bytes_get_data(body, nullptr)),
+                         g_bytes_get_size(body));
       g_bytes_unref(body);
     }
     soup_message_headers_foreach(
@@ -189,8 +181,7 @@ class ConsoleClient {
   SoupWebsocketConnection* openSocket(const std::string& path, const std::string& cookie) {
     const std::string url = "ws://127.0.0.1:" + std::to_string(announcement_.port) + path;
     SoupMessage* message = soup_message_new("GET", url.c_str());
-    soup_message_headers_replace(soup_message_get_request_headers(message), "Cookie",
-                                 cookie.c_str());
+    soup_message_headers_replace(soup_message_get_request_headers(message), "Cookie", cookie.c_str());
     std::optional<SoupWebsocketConnection*> socket;
     soup_session_websocket_connect_async(
         session_, message, announcement_.base.c_str(), nullptr, G_PRIORITY_DEFAULT, nullptr,
@@ -231,11 +222,9 @@ class SocketClient {
         client->sendText(R"({"type":"ack","bytes":)" + std::to_string(size) + "}");
       }
     };
-    auto onClosed = +[](SoupWebsocketConnection*, gpointer self) {
-      static_cast<SocketClient*>(self)->closed_ = true;
-    };
+    auto onClosed = +[](SocketClient* self) { self->closed_ = true; };
     g_signal_connect(socket_, "message", G_CALLBACK(onMessage), this);
-    g_signal_connect(socket_, "closed", G_CALLBACK(onClosed), this);
+    g_signal_connect_swapped(socket_, "closed", G_CALLBACK(onClosed), this);
   }
   ~SocketClient() {
     g_signal_handlers_disconnect_by_data(socket_, this);
@@ -259,7 +248,6 @@ class SocketClient {
   const std::string& output() const { return output_; }
   std::size_t received() const { return output_.size(); }
   const std::vector<std::string>& texts() const { return texts_; }
-  bool closed() const { return closed_; }
 
  private:
   SoupWebsocketConnection* socket_;
