@@ -43,10 +43,10 @@ inline bool pumpUntil(const std::function<bool()>& done, milliseconds timeout) {
   return done();
 }
 
-// A running backend; killed and reaped on destruction if it is still running.
+// A running backend; killed and reaped on destruction if it is still running. Environment
+// changes: a value sets the variable, nullopt removes it.
 class BackendProcess {
  public:
-  // A value sets the variable, nullopt removes it.
   using EnvChanges = std::map<std::string, std::optional<std::string>>;
 
   static std::unique_ptr<BackendProcess> start(const std::string& path, const EnvChanges& env) {
@@ -126,11 +126,7 @@ inline std::optional<Announcement> parseAnnouncement(const std::string& line) {
   return Announcement{url, url.substr(0, url.find("/?")), token, static_cast<int>(port)};
 }
 
-struct HttpResult {
-  guint status = 0;
-  std::string body;
-  std::map<std::string, std::string> headers;
-};
+struct HttpResult { guint status = 0; std::string body; std::map<std::string, std::string> headers; };
 
 // One libsoup session on its own main context, pushed as thread-default for its lifetime.
 class ConsoleClient {

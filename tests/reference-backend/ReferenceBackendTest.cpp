@@ -19,7 +19,6 @@ std::unique_ptr<BackendProcess> startBackend(BackendProcess::EnvChanges env) {
   return BackendProcess::start(MACTAMRIK_BACKEND_PATH, env);
 }
 
-// ---- the announcement and the port setting ------------------------------------------------
 
 struct PortCase {
   const char* name;
@@ -120,7 +119,6 @@ TEST_F(RunningBackend, TokenBuysAStrictCookieAndThePageComesOnlyFromUs) {
   }
 }
 
-// ---- who may ask what: cookie, token, method, Host and Origin --------------------------------
 
 struct GateCase {
   const char* name;
@@ -269,7 +267,6 @@ TEST_F(RunningBackend, TelemetryArrivesWithSaneValues) {
   EXPECT_TRUE(spacing > 500 && spacing < 2500) << spacing;  // one a second
 }
 
-// ---- stopping and load --------------------------------------------------------------------------
 
 TEST_F(RunningBackend, TermLeavesNoShellBehind) {
   auto first = open();
