@@ -1,54 +1,41 @@
-// The controller driving real backend processes through the real launcher: what the window
-// shows from launch to quit, and which signalling tools quit runs.
-#include <algorithm>
-
+// The controller driving real backends through the real launcher: what the window shows
+// from launch to quit for each kind of backend file, and which signalling tools quit runs.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "BackendTestSupport.h"
-#include "MacTamrikApp/AppDelegate.h"
 #include "backend/PosixBackendLauncher.h"
-#include "core/support/RecordingView.h"
-#include "core/support/ScopedEnvironment.h"
+#include "core/support/ControllerFakes.h"
 
 namespace zvui::test {
 namespace {
 
-using ::testing::ElementsAreArray;
-using ::testing::IsEmpty;
-using Strings = std::vector<std::string>;
-
 struct Scenario {
-  const char* label;
-  // The file installed as the backend, if any, and whether it may be executed.
-  const std::filesystem::path* backend;
-  bool executable;
-  // The status words shown (repeats of one word merged; how many there are depends on how
-  // the output was split into blocks), and the last sentence.
-  Strings words;
+  const char* name;
+  const std::filesystem::path* backend;  // copied in as the backend; none when null
+  std::filesystem::perms perms;
+  // The status words shown, repeats merged (how often one repeats depends on how the
+  // output was split into blocks), and the last sentence.
+  std::string_view words;
   const char* finalSentence;
-  bool signalledAtQuit;
 };
-void PrintTo(const Scenario& row, std::ostream* out) { *out << row.label; }
+
+void PrintTo(const Scenario& row, std::ostream* out) { *out << row.name; }
 
 class ControllerWithRealBackend : public ::testing::TestWithParam<Scenario> {};
 
 TEST_P(ControllerWithRealBackend, ShowsThePhasesAndStopsWhatRuns) {
   const Scenario& row = GetParam();
-  TempDir resources;
-  TempDir config;
-  ScopedEnvironment xdg{"XDG_CONFIG_HOME", config.path().string()};
+  TempDir resources;  // and, in it, an empty configuration directory
+  ScopedEnvironment xdg{"XDG_CONFIG_HOME", (resources.path() / "config").c_str()};
   if (row.backend != nullptr) {
-    const auto installed = resources.path() / "MacTamrikBackend";
-    std::filesystem::copy_file(*row.backend, installed);
-    if (!row.executable) {
-      std::filesystem::permissions(installed, std::filesystem::perms::owner_read);
-    }
+    std::filesystem::copy_file(*row.backend, resources.path() / "MacTamrikBackend");
+    std::filesystem::permissions(resources.path() / "MacTamrikBackend", row.perms);
   }
   RecordingView view;
   TestMainLoop loop;
   RecordingTools recorder(true);
-  PosixBackendLauncher launcher(resources.path(), loop, recorder.tools());
+  PosixBackendLauncher launcher(resources.path(), loop, recorder.tools);
   Sweeper sweeper;
   auto app = std::make_shared<AppDelegate>(view, launcher, loop);
 
@@ -56,40 +43,44 @@ TEST_P(ControllerWithRealBackend, ShowsThePhasesAndStopsWhatRuns) {
   const BackendProcess* process = app->backendProcess();
   const pid_t pid = process != nullptr ? process->processIdentifier() : 0;
   if (pid > 0) sweeper.watch(pid);
-  ASSERT_TRUE(loop.runUntil([&] { return view.words().back() == row.words.back(); }))
-      << ::testing::PrintToString(view.calls);
+  const auto wordsShown = [&] {  // repeats merged
+    const Strings shown = withPrefix(view.calls, "word:");
+    std::string words;
+    for (std::size_t i = 0; i < shown.size(); ++i) {
+      if (i == 0 || shown[i] != shown[i - 1]) words += (i == 0 ? "" : " ") + shown[i];
+    }
+    return words;
+  };
+  const auto lastWord = row.words.substr(row.words.rfind(' ') + 1);
+  ASSERT_TRUE(loop.runUntil([&] { return wordsShown().ends_with(lastWord); }, kPatience))
+      << view.since(0);
   loop.runPending();
-  Strings words = view.words();
-  words.erase(std::unique(words.begin(), words.end()), words.end());
-  EXPECT_EQ(words, row.words);
-  EXPECT_EQ(view.sentences().back(), row.finalSentence);
+  EXPECT_EQ(wordsShown(), row.words);
+  EXPECT_EQ(withPrefix(view.calls, "sentence:").back(), row.finalSentence);
 
+  // Only a backend still running is signalled: an exited one's pid may name another process.
   app->applicationWillTerminate();
-  if (row.signalledAtQuit) {
-    EXPECT_THAT(recorder.lines(), ElementsAreArray(toolRuns("TERM", pid)));
+  if (row.words.ends_with("SURFACE")) {
+    EXPECT_THAT(recorder.lines(), ::testing::ElementsAreArray(toolRuns("TERM", pid)));
     EXPECT_FALSE(process->isRunning());
   } else {
-    EXPECT_THAT(recorder.lines(), IsEmpty());
+    EXPECT_THAT(recorder.lines(), ::testing::IsEmpty());
   }
   // Whatever the reader posted last reaches a controller that is gone, harmlessly.
   app.reset();
   loop.runPending();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Backends, ControllerWithRealBackend,
-    ::testing::Values(
-        Scenario{"AnnouncesOnStandardError", &kAnnounceBackend, true,
-                 {"ARMING", "BRIDGE", "WARMING", "SURFACE"}, "handing off to local terminal",
-                 true},
-        Scenario{"ExitsBeforeAnnouncing", &kExitingBackend, true,
-                 {"ARMING", "BRIDGE", "WARMING", "ERROR"},
-                 "backend exited before the console was ready", false},
-        Scenario{"NotExecutable", &kExitingBackend, false, {"ARMING", "ERROR"},
-                 "could not start backend", false},
-        Scenario{"Missing", nullptr, false, {"ARMING", "ERROR"}, "backend executable missing",
-                 false}),
-    [](const auto& row) { return std::string(row.param.label); });
+using enum std::filesystem::perms;
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Backends, ControllerWithRealBackend, ::testing::Values(
+    Scenario{"Announces", &kAnnounceBackend, owner_all, "ARMING BRIDGE WARMING SURFACE",
+             "handing off to local terminal"},
+    Scenario{"ExitsBeforeAnnouncing", &kExitingBackend, owner_all, "ARMING BRIDGE WARMING ERROR",
+             "backend exited before the console was ready"},
+    Scenario{"NotExecutable", &kExitingBackend, owner_read, "ARMING ERROR", "could not start backend"},
+    Scenario{"Missing", nullptr, none, "ARMING ERROR", "backend executable missing"}), RowName);
+// clang-format on
 
 }  // namespace
 }  // namespace zvui::test

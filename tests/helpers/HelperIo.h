@@ -1,33 +1,28 @@
 #pragma once
 
-// Small, dependency-free pieces shared by the helper programs. They use write(2) directly so
-// that the order of standard output and standard error is the order of the calls.
+// Shared by the helper programs. write(2) directly, so that standard output and standard
+// error interleave in the order of the calls. None of them handles a signal, so a write to
+// a blocking pipe writes everything (or SIGPIPE ends the process).
 
 #include <signal.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <string>
+#include <string_view>
 
 namespace helper {
 
-inline void writeAll(int fd, const std::string& text) {
-  const char* data = text.data();
-  std::size_t left = text.size();
-  while (left > 0) {
-    const ssize_t done = ::write(fd, data, left);
-    if (done <= 0) return;
-    data += done;
-    left -= static_cast<std::size_t>(done);
-  }
+inline void writeAll(int fd, std::string_view text) {
+  [[maybe_unused]] const ssize_t wrote = ::write(fd, text.data(), text.size());
 }
 
 inline void say(const std::string& line) { writeAll(STDOUT_FILENO, line + "\n"); }
 
-// A helper left behind by a failing test must not live for ever.
-inline void limitLifetime() { ::alarm(60); }
-
-[[noreturn]] inline void waitForever() {
+// Waits for a signal to end the process; one left behind by a failing test ends itself
+// within a minute.
+[[noreturn]] inline void waitToBeEnded() {
+  ::alarm(60);
   for (;;) ::pause();
 }
 

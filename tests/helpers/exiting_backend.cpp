@@ -1,7 +1,4 @@
 // A backend that says one line and exits at once.
 #include "HelperIo.h"
 
-int main() {
-  helper::say("last words");
-  return 0;
-}
+int main() { helper::say("last words"); }

@@ -1,5 +1,5 @@
-// A backend that writes numbered 64-byte log lines as fast as it can, HELPER_FLOOD_BYTES in
-// all (rounded down to whole lines; 1 MiB by default), then exits. Line n reads
+// A backend that writes numbered 64-byte lines as fast as it can, 64 KiB a write,
+// HELPER_FLOOD_BYTES in all (whole lines; 1 MiB by default), then exits. Line n reads
 // "line <n, ten digits> " followed by dots up to the newline.
 #include <algorithm>
 #include <cstdio>
@@ -8,45 +8,22 @@
 
 #include "HelperIo.h"
 
-namespace {
-
-constexpr std::size_t kLineLength = 64;
-constexpr std::size_t kLinesPerWrite = 1024;
-
-void number(char* line, unsigned long long n) {
-  for (int digit = 14; digit >= 5; --digit) {
-    line[digit] = static_cast<char>('0' + n % 10);
-    n /= 10;
-  }
-}
-
-}  // namespace
-
 int main() {
+  constexpr std::size_t kLine = 64;
+  constexpr std::size_t kLinesPerWrite = 1024;
   const char* requested = ::getenv("HELPER_FLOOD_BYTES");
-  const unsigned long long total =
-      requested != nullptr ? std::strtoull(requested, nullptr, 10) : 1024ULL * 1024;
-  const unsigned long long lines = total / kLineLength;
-
-  std::vector<char> chunk(kLineLength * kLinesPerWrite, '.');
-  for (std::size_t i = 0; i < kLinesPerWrite; ++i) {
-    char* line = chunk.data() + i * kLineLength;
-    std::memcpy(line, "line ", 5);
-    line[15] = ' ';
-    line[kLineLength - 1] = '\n';
-  }
+  const unsigned long long lines =
+      (requested != nullptr ? std::strtoull(requested, nullptr, 10) : 1024ULL * 1024) / kLine;
+  std::vector<char> chunk(kLine * kLinesPerWrite, '.');
+  char head[32];
   for (unsigned long long first = 0; first < lines; first += kLinesPerWrite) {
-    const std::size_t count =
+    const auto count =
         static_cast<std::size_t>(std::min<unsigned long long>(kLinesPerWrite, lines - first));
-    for (std::size_t i = 0; i < count; ++i) number(chunk.data() + i * kLineLength, first + i);
-    const char* data = chunk.data();
-    std::size_t left = count * kLineLength;
-    while (left > 0) {
-      const ssize_t done = ::write(STDOUT_FILENO, data, left);
-      if (done <= 0) return 1;
-      data += done;
-      left -= static_cast<std::size_t>(done);
+    for (std::size_t i = 0; i < count; ++i) {
+      std::snprintf(head, sizeof head, "line %010llu ", first + i);
+      std::memcpy(&chunk[i * kLine], head, 16);
+      chunk[i * kLine + kLine - 1] = '\n';
     }
+    helper::writeAll(STDOUT_FILENO, {chunk.data(), count * kLine});
   }
-  return 0;
 }
