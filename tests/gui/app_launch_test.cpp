@@ -1,13 +1,10 @@
 // Whole launches in this process: the real window, controller and backend launcher, with
-// stand-in backends on 127.0.0.1 placed in a resource directory of the test's choosing.
+// the test backend in a resource directory of the test's making.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <memory>
-#include <vector>
-
-#include "GuiTestSupport.h"
 #include "MacTamrikApp/AppDelegate.h"
+#include "Support.h"
 #include "backend/PosixBackendLauncher.h"
 #include "launch/LaunchCard.h"
 #include "titlebar/TitlebarStrip.h"
@@ -21,113 +18,68 @@ namespace {
 using namespace std::chrono_literals;
 using test::iterateUntil;
 
-enum class Backend { Serving, Missing, NotExecutable };
-
 struct LaunchCase {
   friend void PrintTo(const LaunchCase& c, std::ostream* out) { *out << c.name; }
   const char* name;
-  Backend backend;
-  std::vector<std::string> environment;  // set for the backend to inherit
-  const char* finalWord;
-  const char* finalSentence;
-  bool revealed;  // web view shown, launch view faded out and hidden
+  const char* backend;  // what lib/zvui/MacTamrikBackend is: "test", "none" or "no-exec"
+  const char* setting;  // NAME=value for the backend to inherit
+  const char* word;
+  const char* sentence;
 };
 
-class Launch : public ::testing::TestWithParam<LaunchCase> {
- protected:
-  void SetUp() override {
-    const auto config = temp.path() / "config" / "ZVui";
-    std::filesystem::create_directories(config);
-    std::ofstream(config / "settings.json") << R"({"autoFullscreen": false})";
-    ::setenv("XDG_CONFIG_HOME", (temp.path() / "config").c_str(), 1);
-    ::setenv("ZVUI_TEST_PIDFILE", pidFile().c_str(), 1);
-    for (const auto& entry : GetParam().environment) ::putenv(const_cast<char*>(entry.c_str()));
+class Launch : public ::testing::TestWithParam<LaunchCase> {};
 
-    resources = temp.path() / "lib" / "zvui";
-    std::filesystem::create_directories(resources);
-    const auto backend = resources / "MacTamrikBackend";
-    if (GetParam().backend != Backend::Missing) {
-      std::filesystem::copy_file(ZVUI_TEST_BACKEND, backend);
-    }
-    if (GetParam().backend == Backend::NotExecutable) ::chmod(backend.c_str(), 0644);
-
-    view = std::make_unique<GtkAppView>(test::testApplication(), resources);
-    launcher = std::make_unique<PosixBackendLauncher>(resources, loop);
-    controller = std::make_shared<AppDelegate>(*view, *launcher, loop);
-  }
-
-  void TearDown() override {
-    if (controller) controller->applicationWillTerminate();
-    controller.reset();
-    launcher.reset();
-    if (view && view->window()) view->window()->destroy();
-    view.reset();
-  }
-
-  void launch() {
-    controller->applicationDidFinishLaunching();
-    ASSERT_NE(view->window(), nullptr);
-  }
-
-  [[nodiscard]] std::filesystem::path pidFile() const { return temp.path() / "backend.pid"; }
-  [[nodiscard]] std::string word() const { return view->titlebarStrip()->statusLabel().get_text(); }
-  [[nodiscard]] std::string sentence() const {
-    return view->launchCard()->statusLabel().get_text();
-  }
-
-  test::TempDir temp;
-  std::filesystem::path resources;
-  GtkMainLoop loop;
-  std::unique_ptr<GtkAppView> view;
-  std::unique_ptr<PosixBackendLauncher> launcher;
-  std::shared_ptr<AppDelegate> controller;
-};
-
-TEST_P(Launch, EndsInItsPhaseWithTheRightViews) {
+TEST_P(Launch, EndsInItsPhaseShowingTheRightView) {
   const LaunchCase& c = GetParam();
-  int finishedLoads = 0;  // failed ones too
-  launch();
-  g_signal_connect(view->console()->webView(), "load-changed",
-                   G_CALLBACK(+[](WebKitWebView*, WebKitLoadEvent event, gpointer n) {
-                     if (event == WEBKIT_LOAD_FINISHED) ++*static_cast<int*>(n);
-                   }),
-                   &finishedLoads);
-  Gtk::Widget& launchView = *view->launchView();
-  Gtk::Widget& webView = view->console()->widget();
+  const bool live = std::string_view(c.word) == "LIVE";
+  test::Prefix prefix(std::string_view(c.backend) != "none");
+  if (std::string_view(c.backend) == "no-exec")
+    ::chmod((prefix.resources() / "MacTamrikBackend").c_str(), 0644);
+  ::putenv(const_cast<char*>(c.setting));
 
-  if (c.revealed) {
+  GtkMainLoop loop;
+  GtkAppView view(test::application(), prefix.resources());
+  PosixBackendLauncher launcher(prefix.resources(), loop);
+  auto controller = std::make_shared<AppDelegate>(view, launcher, loop);
+  controller->applicationDidFinishLaunching();
+  ASSERT_NE(view.window(), nullptr);
+  int finishes = 0;  // failed loads too
+  test::countFinishedLoads(view.console()->webView(), finishes);
+  Gtk::Widget& launchView = *view.launchView();
+  Gtk::Widget& webView = view.console()->widget();
+  const auto word = [&] { return view.titlebarStrip()->statusLabel().get_text(); };
+
+  if (live) {
     ASSERT_TRUE(iterateUntil([&] { return !launchView.get_visible(); }, 60s)) << word();
-    EXPECT_TRUE(webView.get_visible());
-    EXPECT_EQ(launchView.get_opacity(), 0.0);
-    EXPECT_FALSE(view->fadeRunning());
-  } else if (c.backend == Backend::Serving) {
-    // The page fails to load: wait for that, then for everything it set off to settle.
-    ASSERT_TRUE(iterateUntil([&] { return finishedLoads > 0; }, 60s)) << word();
+  } else if (std::string_view(c.word) == "SURFACE") {
+    // Wait for the failed load, then for everything it set off to settle.
+    ASSERT_TRUE(iterateUntil([&] { return finishes > 0; }, 60s)) << word();
     while (g_main_context_pending(nullptr)) g_main_context_iteration(nullptr, FALSE);
   } else {
-    ASSERT_TRUE(iterateUntil([&] { return word() == c.finalWord; }));
+    ASSERT_TRUE(iterateUntil([&] { return word() == c.word; })) << word();
   }
-
-  EXPECT_EQ(word(), c.finalWord);
-  EXPECT_EQ(sentence(), c.finalSentence);
-  if (!c.revealed) {
-    EXPECT_FALSE(webView.get_visible());
-    EXPECT_TRUE(launchView.get_visible());
-    EXPECT_EQ(launchView.get_opacity(), 1.0);
+  EXPECT_EQ(word(), c.word);
+  Gtk::Label& sentence = view.launchCard()->statusLabel();
+  EXPECT_EQ(sentence.get_text(), c.sentence);
+  EXPECT_EQ(webView.get_visible(), live);
+  EXPECT_EQ(launchView.get_visible(), !live);
+  EXPECT_EQ(launchView.get_opacity(), live ? 0.0 : 1.0);
+  if (std::string_view(c.word) == "ERROR") {
+    const Gdk::RGBA colour = sentence.get_style_context()->get_color();
+    EXPECT_TRUE(colour.get_red() > 0.9 && colour.get_green() < 0.4) << colour.to_string();
   }
+  controller->applicationWillTerminate();
+  view.window()->destroy();
 }
 
 const LaunchCase kLaunchCases[] = {
-    {"AnnouncedOnStdout", Backend::Serving, {}, "LIVE", "console live", true},
-    {"AnnouncedOnStderr", Backend::Serving, {"ZVUI_TEST_ANNOUNCE=stderr"}, "LIVE", "console live",
-     true},
-    {"PageFailsToLoad", Backend::Serving, {"ZVUI_TEST_SERVE=refuse"}, "SURFACE",
-     "handing off to local terminal", false},
-    {"BackendMissing", Backend::Missing, {}, "ERROR", "backend executable missing", false},
-    {"BackendNotExecutable", Backend::NotExecutable, {}, "ERROR", "could not start backend",
-     false},
+    {"AnnouncedOnStdout", "test", "ZVUI_TEST_ANNOUNCE=stdout", "LIVE", "console live"},
+    {"AnnouncedOnStderr", "test", "ZVUI_TEST_ANNOUNCE=stderr", "LIVE", "console live"},
+    {"PageFailsToLoad", "test", "ZVUI_TEST_SERVE=refuse", "SURFACE",
+     "handing off to local terminal"},
+    {"BackendMissing", "none", "ZVUI_TEST_SERVE=page", "ERROR", "backend executable missing"},
+    {"BackendNotExecutable", "no-exec", "ZVUI_TEST_SERVE=page", "ERROR", "could not start backend"},
 };
-
 INSTANTIATE_TEST_SUITE_P(Backends, Launch, ::testing::ValuesIn(kLaunchCases),
                          [](const auto& row) { return std::string(row.param.name); });
 

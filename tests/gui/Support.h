@@ -1,0 +1,141 @@
+#pragma once
+
+#include <fcntl.h>
+#include <gtkmm.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <webkit/webkit.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+
+extern char** environ;
+
+namespace zvui::test {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+// Runs the default GLib context until `done()` holds or the deadline passes; a periodic
+// wake-up makes the deadline count when nothing else happens.
+inline bool iterateUntil(const std::function<bool()>& done,
+                         std::chrono::milliseconds timeout = 30s) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  const guint wake = g_timeout_add(
+      20, [](gpointer) { return gboolean(G_SOURCE_CONTINUE); }, nullptr);
+  bool ok = done();
+  while (!ok && std::chrono::steady_clock::now() < deadline) {
+    g_main_context_iteration(nullptr, TRUE);
+    ok = done();
+  }
+  g_source_remove(wake);
+  return ok;
+}
+
+// GTK set up once per test process, through an application so gtkmm is initialised too.
+inline Glib::RefPtr<Gtk::Application> application() {
+  static auto app = [] {
+    auto created =
+        Gtk::Application::create("dev.zvui.ZVui.Tests", Gio::Application::Flags::NON_UNIQUE);
+    created->register_application();
+    return created;
+  }();
+  return app;
+}
+
+// Counts every load the view reports finished, failed ones included.
+inline void countFinishedLoads(WebKitWebView* view, int& count) {
+  g_signal_connect(view, "load-changed",
+                   G_CALLBACK(+[](WebKitWebView*, WebKitLoadEvent event, gpointer n) {
+                     if (event == WEBKIT_LOAD_FINISHED) ++*static_cast<int*>(n);
+                   }),
+                   &count);
+}
+
+inline std::string readFile(const fs::path& path) {
+  std::ifstream in(path);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Alive and not a zombie.
+inline bool processAlive(pid_t pid) {
+  const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+  const auto close = stat.rfind(')');
+  return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
+}
+
+// An installed tree in a fresh directory: lib/zvui holds the test backend (unless
+// `backend` is false), config/ZVui turns full screen off, and the process environment
+// points the app's config and the backend's pid file into it. Removed at the end.
+struct Prefix {
+  explicit Prefix(bool backend = true) {
+    std::string pattern = (fs::temp_directory_path() / "zvui-gui-XXXXXX").string();
+    root = ::mkdtemp(pattern.data());
+    fs::create_directories(resources());
+    fs::create_directories(root / "config" / "ZVui");
+    std::ofstream(root / "config" / "ZVui" / "settings.json") << R"({"autoFullscreen": false})";
+    if (backend) fs::copy_file(ZVUI_TEST_BACKEND, resources() / "MacTamrikBackend");
+    ::setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
+    ::setenv("ZVUI_TEST_PIDFILE", (root / "pid").c_str(), 1);
+  }
+  ~Prefix() { fs::remove_all(root); }
+  fs::path resources() const { return root / "lib" / "zvui"; }
+  pid_t backendPid() const {  // 0 until the backend has started
+    const std::string text = readFile(root / "pid");
+    return text.ends_with('\n') ? std::stoi(text) : 0;
+  }
+  fs::path root;
+};
+
+// A child process with this process's environment and its stdout and stderr on `out`;
+// killed and reaped with the test unless it was reaped before.
+struct Child {
+  Child(const std::string& program, int out) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, out, STDERR_FILENO);
+    char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+    if (::posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ) != 0) pid = 0;
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  ~Child() {
+    if (pid > 0 && ::kill(pid, SIGKILL) == 0) ::waitpid(pid, nullptr, 0);
+  }
+  pid_t pid = 0;
+};
+
+// The test backend run on its own, in the mode named, and the address it announced.
+struct TestServer {
+  explicit TestServer(const char* mode = "page") : child(start(mode, pipeEnds)) {
+    ::close(pipeEnds[1]);
+    FILE* out = ::fdopen(pipeEnds[0], "r");
+    char line[256];
+    while (std::fgets(line, sizeof line, out) != nullptr) {
+      const std::string text = line;
+      if (text.starts_with("TAMRIK_URL=")) {
+        url = text.substr(11, text.size() - 12);
+        break;
+      }
+    }
+    std::fclose(out);
+  }
+  static Child start(const char* mode, int (&ends)[2]) {
+    ::setenv("ZVUI_TEST_SERVE", mode, 1);
+    if (::pipe2(ends, O_CLOEXEC) != 0) ends[0] = ends[1] = -1;
+    return Child(ZVUI_TEST_BACKEND, ends[1]);
+  }
+  int pipeEnds[2];
+  Child child;
+  std::string url;
+};
+
+}  // namespace zvui::test
