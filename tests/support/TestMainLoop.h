@@ -42,6 +42,12 @@ class TestMainLoop final : public MainLoop {
     return ran;
   }
 
+  // True when no task is queued and no timer is pending.
+  bool idle() {
+    std::lock_guard lock(mutex_);
+    return tasks_.empty() && timers_.empty();
+  }
+
   // Runs tasks as they arrive until `done()` holds or `timeout` passes. True when done.
   bool runUntil(const std::function<bool()>& done,
                 std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
