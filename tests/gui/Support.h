@@ -10,9 +10,11 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <string>
 
 extern char** environ;
@@ -84,7 +86,10 @@ struct Prefix {
     ::setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
     ::setenv("ZVUI_TEST_PIDFILE", (root / "pid").c_str(), 1);
   }
-  ~Prefix() { fs::remove_all(root); }
+  ~Prefix() {
+    if (const pid_t pid = backendPid()) ::kill(pid, SIGKILL);  // whatever a failed test left
+    fs::remove_all(root);
+  }
   fs::path resources() const { return root / "lib" / "zvui"; }
   pid_t backendPid() const {  // 0 until the backend has started
     const std::string text = readFile(root / "pid");
@@ -115,26 +120,21 @@ struct Child {
 
 // The test backend run on its own, in the mode named, and the address it announced.
 struct TestServer {
-  explicit TestServer(const char* mode = "page") : child(start(mode, pipeEnds)) {
-    ::close(pipeEnds[1]);
-    FILE* out = ::fdopen(pipeEnds[0], "r");
+  explicit TestServer(const char* mode = "page") {
+    ::setenv("ZVUI_TEST_SERVE", mode, 1);
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) return;
+    child.emplace(ZVUI_TEST_BACKEND, ends[1]);
+    ::close(ends[1]);
+    FILE* out = ::fdopen(ends[0], "r");
     char line[256];
-    while (std::fgets(line, sizeof line, out) != nullptr) {
-      const std::string text = line;
-      if (text.starts_with("TAMRIK_URL=")) {
-        url = text.substr(11, text.size() - 12);
-        break;
-      }
+    while (url.empty() && std::fgets(line, sizeof line, out) != nullptr) {
+      if (std::string_view(line).starts_with("TAMRIK_URL="))
+        url.assign(line + 11, std::strcspn(line + 11, "\n"));
     }
     std::fclose(out);
   }
-  static Child start(const char* mode, int (&ends)[2]) {
-    ::setenv("ZVUI_TEST_SERVE", mode, 1);
-    if (::pipe2(ends, O_CLOEXEC) != 0) ends[0] = ends[1] = -1;
-    return Child(ZVUI_TEST_BACKEND, ends[1]);
-  }
-  int pipeEnds[2];
-  Child child;
+  std::optional<Child> child;
   std::string url;
 };
 

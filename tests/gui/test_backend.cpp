@@ -3,10 +3,12 @@
 //   ZVUI_TEST_SERVE    = page (default) | refuse (nothing listens) | stall (never answers)
 //   ZVUI_TEST_ANNOUNCE = stdout (default) | stderr
 //   ZVUI_TEST_PIDFILE  = a file this process's pid is written to
+//   ZVUI_TEST_TERM     = ignore: only SIGKILL ends it
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -17,6 +19,7 @@ static std::string env(const char* name) {
 }
 
 int main() {
+  if (env("ZVUI_TEST_TERM") == "ignore") std::signal(SIGTERM, SIG_IGN);
   if (FILE* file = std::fopen(env("ZVUI_TEST_PIDFILE").c_str(), "w")) {
     std::fprintf(file, "%d\n", ::getpid());
     std::fclose(file);
@@ -51,12 +54,11 @@ int main() {
     if (client < 0) continue;
     std::string request;
     char buffer[4096];
-    ssize_t n = 0;
-    while (request.find("\r\n\r\n") == std::string::npos &&
-           (n = ::read(client, buffer, sizeof buffer)) > 0) {
+    for (ssize_t n;
+         !request.ends_with("\r\n\r\n") && (n = ::read(client, buffer, sizeof buffer)) > 0;) {
       request.append(buffer, static_cast<std::size_t>(n));
     }
-    if (n > 0 || !request.empty()) (void)!::write(client, response.data(), response.size());
+    if (request.ends_with("\r\n\r\n")) (void)!::write(client, response.data(), response.size());
     ::close(client);
   }
 }
