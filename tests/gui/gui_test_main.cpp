@@ -4,9 +4,6 @@
 #include <cstdlib>
 
 int main(int argc, char** argv) {
-  // No session bus: GLib neither autolaunches one on the test display (which would outlive
-  // the test) nor hands an app under test over to another instance.
-  ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/zvui-tests", 1);
   ::setenv("GDK_BACKEND", "x11", 0);
   // Accessibility needs a session bus; without one its bridge can crash on window teardown.
   ::setenv("GTK_A11Y", "none", 0);

@@ -134,7 +134,9 @@ class ConsoleClient {
   explicit ConsoleClient(Announcement announcement)
       : announcement_(std::move(announcement)), context_(g_main_context_new()) {
     g_main_context_push_thread_default(context_);
-    session_ = soup_session_new_with_options("timeout", 10, "idle-timeout", 0, nullptr);
+    // Loopback only: no proxy look-up, which would ask the desktop's settings over the bus.
+    session_ = soup_session_new_with_options("timeout", 10, "idle-timeout", 0, "proxy-resolver",
+                                             nullptr, nullptr);
   }
   ~ConsoleClient() {
     soup_session_abort(session_);
