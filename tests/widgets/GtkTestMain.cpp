@@ -7,10 +7,6 @@
 
 #include <cstdio>
 
-// Read by LeakSanitizer in sanitizer builds: fontconfig keeps its font caches until exit by
-// design, which would otherwise fail every test that lays out text.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
-
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   if (!GTEST_FLAG_GET(list_tests)) {
