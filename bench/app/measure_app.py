@@ -5,9 +5,10 @@ For each run of each program: the time from exec to the page's load event (the p
 back to its server on `load`), the memory of the whole process tree (PSS from
 /proc/*/smaps_rollup, page server included on both sides) two seconds after the reveal,
 and the wakeups of the program's own process over ten idle seconds (context switches of all
-its threads, from /proc/PID/task/*/status). Run under a display, for example:
+its threads, from /proc/PID/task/*/status). Run under a display and a session bus, which
+both programs share, for example:
 
-  xvfb-run -a -s "-screen 0 1920x1200x24" bench/app/measure_app.py \
+  dbus-run-session -- xvfb-run -a -s "-screen 0 1920x1200x24" bench/app/measure_app.py \
       --zvui _install/bin/zvui --bare build/bench/app/zvui_bare_window \
       --backend build/bench/app/zvui_bench_backend --runs 5
 """
@@ -124,8 +125,6 @@ def environment(work, loaded):
     env.update({
         "XDG_CONFIG_HOME": str(work / "config"),
         "ZVUI_BENCH_LOADED": str(loaded),
-        # No session bus: neither program waits on desktop services that are not there.
-        "DBUS_SESSION_BUS_ADDRESS": "unix:path=/nonexistent/zvui-bench",
     })
     return env
 

@@ -66,10 +66,6 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s URL OUT.png [settle-ms [width height]]\n", argv[0]);
     return 2;
   }
-  // Without this GLib would try to start a session bus for the display, and wait on it.
-  if (std::getenv("DBUS_SESSION_BUS_ADDRESS") == nullptr) {
-    setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/console-snapshot", 1);
-  }
   setenv("GDK_BACKEND", "x11", 0);
   gtk_init();
   Job job;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 #include <webkit/webkit.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -72,13 +73,49 @@ inline bool processAlive(pid_t pid) {
   return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
 }
 
+// A session of this test's own, as a desktop has one: a runtime directory in `root` and a
+// session bus, set for this process and what it starts. The apps a test starts meet each
+// other there (a second launch finds the first), never those of tests running beside it,
+// and the desktop services the bus starts keep their sockets there. Ended with the test.
+struct SessionBus {
+  explicit SessionBus(const fs::path& root) {
+    const fs::path runtime = root / "runtime";
+    fs::create_directories(runtime);
+    fs::permissions(runtime, fs::perms::owner_all);
+    ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
+    char* argv[] = {const_cast<char*>("dbus-daemon"), const_cast<char*>("--session"),
+                    const_cast<char*>("--nofork"), const_cast<char*>("--print-address=1"),
+                    nullptr};
+    if (::posix_spawnp(&pid, argv[0], &actions, nullptr, argv, environ) != 0) pid = 0;
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(ends[1]);
+    char c = 0;
+    while (pid != 0 && ::read(ends[0], &c, 1) == 1 && c != '\n') address.push_back(c);
+    ::close(ends[0]);
+    if (!address.empty()) ::setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+  }
+  SessionBus(const SessionBus&) = delete;
+  SessionBus& operator=(const SessionBus&) = delete;
+  ~SessionBus() { stop(); }
+  void stop() {
+    if (pid > 0 && ::kill(pid, SIGTERM) == 0) ::waitpid(pid, nullptr, 0);
+    pid = 0;
+  }
+  pid_t pid = 0;
+  std::string address;
+};
+
 // An installed tree in a fresh directory: lib/zvui holds the test backend (unless
 // `backend` is false), config/ZVui turns full screen off, and the process environment
-// points the app's config and the backend's pid file into it. Removed at the end.
+// points the app's config, its session bus and the backend's pid file into it. Removed at
+// the end.
 struct Prefix {
-  explicit Prefix(bool backend = true) {
-    std::string pattern = (fs::temp_directory_path() / "zvui-gui-XXXXXX").string();
-    root = ::mkdtemp(pattern.data());
+  explicit Prefix(bool backend = true) : root(makeRoot()), bus(root) {
     fs::create_directories(resources());
     fs::create_directories(root / "config" / "ZVui");
     std::ofstream(root / "config" / "ZVui" / "settings.json") << R"({"autoFullscreen": false})";
@@ -88,14 +125,26 @@ struct Prefix {
   }
   ~Prefix() {
     if (const pid_t pid = backendPid()) ::kill(pid, SIGKILL);  // whatever a failed test left
+    bus.stop();
     fs::remove_all(root);
   }
   fs::path resources() const { return root / "lib" / "zvui"; }
-  pid_t backendPid() const {  // 0 until the backend has started
+  pid_t backendPid() const {  // the first backend's, 0 until it has started
     const std::string text = readFile(root / "pid");
     return text.ends_with('\n') ? std::stoi(text) : 0;
   }
+  std::size_t backendsStarted() const {
+    const std::string text = readFile(root / "pid");
+    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+  }
   fs::path root;
+  SessionBus bus;
+
+ private:
+  static fs::path makeRoot() {
+    std::string pattern = (fs::temp_directory_path() / "zvui-gui-XXXXXX").string();
+    return ::mkdtemp(pattern.data());
+  }
 };
 
 // A child process with this process's environment and its stdout and stderr on `out`;

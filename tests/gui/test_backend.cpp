@@ -2,7 +2,7 @@
 // address as a real backend does. The environment, which the app hands on, picks the rest:
 //   ZVUI_TEST_SERVE    = page (default) | refuse (nothing listens) | stall (never answers)
 //   ZVUI_TEST_ANNOUNCE = stdout (default) | stderr
-//   ZVUI_TEST_PIDFILE  = a file this process's pid is written to
+//   ZVUI_TEST_PIDFILE  = a file this process's pid is added to, a line each start
 //   ZVUI_TEST_TERM     = ignore: only SIGKILL ends it
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -20,7 +20,7 @@ static std::string env(const char* name) {
 
 int main() {
   if (env("ZVUI_TEST_TERM") == "ignore") std::signal(SIGTERM, SIG_IGN);
-  if (FILE* file = std::fopen(env("ZVUI_TEST_PIDFILE").c_str(), "w")) {
+  if (FILE* file = std::fopen(env("ZVUI_TEST_PIDFILE").c_str(), "a")) {
     std::fprintf(file, "%d\n", ::getpid());
     std::fclose(file);
   }
