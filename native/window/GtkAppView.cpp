@@ -15,6 +15,15 @@ constexpr int kDefaultWidth = 1440;
 constexpr int kDefaultHeight = 920;
 constexpr int kMinimumWidth = 1120;
 constexpr int kMinimumHeight = 760;
+
+// The minimum size is for the window at a size of its own. Full screen and maximized take the
+// monitor's size, which may be smaller; a Wayland compositor ends a client whose window is
+// larger than the state it was given. So the minimum is lifted while the window fills the
+// monitor and comes back when it leaves that state.
+void applyMinimumSize(Gtk::Window& window) {
+  const bool fillsMonitor = window.is_fullscreen() || window.is_maximized();
+  window.set_size_request(fillsMonitor ? -1 : kMinimumWidth, fillsMonitor ? -1 : kMinimumHeight);
+}
 }  // namespace
 
 // Built in the order of buildWindow; members are destroyed in reverse, window first.
@@ -59,7 +68,9 @@ void GtkAppView::buildWindow(std::function<void()> onNavigationFinished) {
   window.add_css_class(kMainWindowClass);
   window.set_title("ZVui");
   window.set_default_size(kDefaultWidth, kDefaultHeight);
-  window.set_size_request(kMinimumWidth, kMinimumHeight);
+  applyMinimumSize(window);
+  window.property_fullscreened().signal_changed().connect([&window] { applyMinimumSize(window); });
+  window.property_maximized().signal_changed().connect([&window] { applyMinimumSize(window); });
   p.noTitlebar.set_visible(false);
   window.set_titlebar(p.noTitlebar);
   window.set_child(p.content);
@@ -106,7 +117,9 @@ void GtkAppView::showWindow() {
 bool GtkAppView::isFullscreen() const { return parts_ && parts_->window->is_fullscreen(); }
 
 void GtkAppView::enterFullscreen() {
-  if (parts_) parts_->window->fullscreen();
+  if (!parts_) return;
+  parts_->window->set_size_request(-1, -1);  // before the compositor sizes it to the monitor
+  parts_->window->fullscreen();
 }
 
 void GtkAppView::loadConsole(const std::string& url, std::chrono::milliseconds timeout) {
