@@ -8,9 +8,12 @@
 #include <unistd.h>
 #include <webkit/webkit.h>
 
+#include "support/GObjectPtr.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -82,6 +85,13 @@ struct SessionBus {
     const fs::path runtime = root / "runtime";
     fs::create_directories(runtime);
     fs::permissions(runtime, fs::perms::owner_all);
+    // A Wayland display is named relative to the runtime directory: bring its socket along.
+    const char* display = std::getenv("WAYLAND_DISPLAY");
+    const char* outer = std::getenv("XDG_RUNTIME_DIR");
+    if (display != nullptr && *display != '/' && outer != nullptr) {
+      std::error_code ignored;
+      fs::create_symlink(fs::path(outer) / display, runtime / display, ignored);
+    }
     ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0) return;
@@ -103,7 +113,13 @@ struct SessionBus {
   SessionBus& operator=(const SessionBus&) = delete;
   ~SessionBus() { stop(); }
   void stop() {
-    if (pid > 0 && ::kill(pid, SIGTERM) == 0) ::waitpid(pid, nullptr, 0);
+    if (pid <= 0) return;
+    // This process's own connection to the bus (settings, accessibility) would end it with
+    // SIGTERM when the bus goes away, as a desktop app does when its session ends.
+    const auto own = GObjectPtr<GDBusConnection>::adopt(
+        g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr));
+    if (own) g_dbus_connection_set_exit_on_close(own.get(), FALSE);
+    if (::kill(pid, SIGTERM) == 0) ::waitpid(pid, nullptr, 0);
     pid = 0;
   }
   pid_t pid = 0;
