@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <string_view>
 
+#include "Guarded.h"
+
 namespace tamrik {
 namespace {
 
@@ -39,6 +41,19 @@ void respondText(SoupServerMessage* message, guint status, const char* text) {
 }
 
 bool isSocketPath(std::string_view path) { return path == "/term" || path == "/telemetry"; }
+
+// HTTP/1.1 asks for exactly one Host header; with two, which one is "the" host is
+// anyone's guess, and a guess is no basis for the access check.
+std::size_t hostHeaderCount(SoupMessageHeaders* headers) {
+  std::size_t count = 0;
+  soup_message_headers_foreach(
+      headers,
+      [](const char* name, const char*, gpointer counter) {
+        if (g_ascii_strcasecmp(name, "Host") == 0) ++*static_cast<std::size_t*>(counter);
+      },
+      &count);
+  return count;
+}
 
 // The query without its "token" parameter, ready to append to a path ("" when nothing is left).
 std::string queryWithoutToken(GHashTable* form) {
@@ -97,9 +112,15 @@ ConsoleServer::ConsoleServer(const Options& options, ObjectRef<SoupServer> serve
       server_(std::move(server)),
       port_(port),
       guard_(port),
+      requestStarted_(server_.get(),
+                      g_signal_connect(server_.get(), "request-started",
+                                       G_CALLBACK(&ConsoleServer::onRequestStarted), this)),
       requestRead_(server_.get(), g_signal_connect(server_.get(), "request-read",
                                                    G_CALLBACK(&ConsoleServer::onRequestRead),
-                                                   this)) {
+                                                   this)),
+      requestFinished_(server_.get(),
+                       g_signal_connect(server_.get(), "request-finished",
+                                        G_CALLBACK(&ConsoleServer::onRequestFinished), this)) {
   // Compression buys nothing on loopback and costs latency on every keystroke.
   soup_server_remove_websocket_extension(server_.get(), SOUP_TYPE_WEBSOCKET_EXTENSION_DEFLATE);
   soup_server_add_handler(server_.get(), nullptr, &ConsoleServer::onPage, this, nullptr);
@@ -107,12 +128,18 @@ ConsoleServer::ConsoleServer(const Options& options, ObjectRef<SoupServer> serve
                                     &ConsoleServer::onTerminal, this, nullptr);
   soup_server_add_websocket_handler(server_.get(), "/telemetry", nullptr, nullptr,
                                     &ConsoleServer::onTelemetry, this, nullptr);
-  sampler_.sample();
+  (void)sampler_.sample();
   tick_.reset(g_timeout_add_seconds(1, &ConsoleServer::onTick, this));
 }
 
 ConsoleServer::~ConsoleServer() {
+  requestStarted_.disconnect();
   requestRead_.disconnect();
+  requestFinished_.disconnect();
+  for (auto& [socket, deadline] : deadlines_) {
+    g_object_weak_unref(G_OBJECT(socket), &ConsoleServer::onSocketGone, this);
+  }
+  deadlines_.clear();
   soup_server_disconnect(server_.get());
   telemetryClients_.clear();
   killAll();
@@ -123,8 +150,52 @@ std::string ConsoleServer::launchUrl() const {
   return "http://127.0.0.1:" + std::to_string(port_) + "/?token=" + guard_.token();
 }
 
+void ConsoleServer::onRequestStarted(SoupServer*, SoupServerMessage* message, gpointer self) {
+  auto* server = static_cast<ConsoleServer*>(self);
+  guarded("request", [&] { server->setDeadline(message, kRequestTimeoutSeconds); });
+}
+
 void ConsoleServer::onRequestRead(SoupServer*, SoupServerMessage* message, gpointer self) {
-  static_cast<ConsoleServer*>(self)->guard(message);
+  auto* server = static_cast<ConsoleServer*>(self);
+  server->clearDeadline(soup_server_message_get_socket(message));
+  if (!guarded("request", [&] { server->guard(message); })) {
+    respondText(message, SOUP_STATUS_INTERNAL_SERVER_ERROR, "Internal error\n");
+  }
+}
+
+void ConsoleServer::onRequestFinished(SoupServer*, SoupServerMessage* message, gpointer self) {
+  // The connection now waits for its next request, unless it closes anyway.
+  auto* server = static_cast<ConsoleServer*>(self);
+  guarded("request", [&] { server->setDeadline(message, kKeepAliveTimeoutSeconds); });
+}
+
+void ConsoleServer::setDeadline(SoupServerMessage* message, guint seconds) {
+  GSocket* socket = soup_server_message_get_socket(message);
+  if (socket == nullptr) return;
+  clearDeadline(socket);
+  auto deadline = std::make_unique<Deadline>(Deadline{this, socket, SourceId()});
+  deadline->timer.reset(g_timeout_add_seconds(seconds, &ConsoleServer::onDeadline, deadline.get()));
+  deadlines_.emplace(socket, std::move(deadline));
+  g_object_weak_ref(G_OBJECT(socket), &ConsoleServer::onSocketGone, this);
+}
+
+void ConsoleServer::clearDeadline(GSocket* socket) {
+  if (socket == nullptr || deadlines_.erase(socket) == 0) return;
+  g_object_weak_unref(G_OBJECT(socket), &ConsoleServer::onSocketGone, this);
+}
+
+void ConsoleServer::onSocketGone(gpointer self, GObject* socket) {
+  static_cast<ConsoleServer*>(self)->deadlines_.erase(reinterpret_cast<GSocket*>(socket));
+}
+
+gboolean ConsoleServer::onDeadline(gpointer data) {
+  auto* deadline = static_cast<Deadline*>(data);
+  (void)deadline->timer.release();
+  // Shutting the socket down (rather than closing it) lets the library see the end of the
+  // stream and drop the connection in its own time; the fd is not freed under its feet.
+  g_socket_shutdown(deadline->socket, TRUE, TRUE, nullptr);
+  deadline->server->clearDeadline(deadline->socket);  // frees `deadline`
+  return G_SOURCE_REMOVE;
 }
 
 void ConsoleServer::guard(SoupServerMessage* message) {
@@ -133,6 +204,11 @@ void ConsoleServer::guard(SoupServerMessage* message) {
   soup_message_headers_replace(response, "Cache-Control", "no-store");
   soup_message_headers_replace(response, "X-Content-Type-Options", "nosniff");
   soup_message_headers_replace(response, "Referrer-Policy", "no-referrer");
+
+  if (hostHeaderCount(request) != 1) {
+    respondText(message, SOUP_STATUS_BAD_REQUEST, "Bad request: exactly one Host header\n");
+    return;
+  }
 
   const char* method = soup_server_message_get_method(message);
   if (g_strcmp0(method, "GET") != 0 && g_strcmp0(method, "HEAD") != 0) {
@@ -175,7 +251,10 @@ void ConsoleServer::guard(SoupServerMessage* message) {
 
 void ConsoleServer::onPage(SoupServer*, SoupServerMessage* message, const char* path,
                            GHashTable*, gpointer self) {
-  static_cast<ConsoleServer*>(self)->servePage(message, path);
+  auto* server = static_cast<ConsoleServer*>(self);
+  if (!guarded("page", [&] { server->servePage(message, path); })) {
+    respondText(message, SOUP_STATUS_INTERNAL_SERVER_ERROR, "Internal error\n");
+  }
 }
 
 void ConsoleServer::servePage(SoupServerMessage* message, const char* path) {
@@ -223,6 +302,12 @@ void ConsoleServer::servePage(SoupServerMessage* message, const char* path) {
 void ConsoleServer::onTerminal(SoupServer*, SoupServerMessage* message, const char*,
                                SoupWebsocketConnection* socket, gpointer self) {
   auto* server = static_cast<ConsoleServer*>(self);
+  if (!guarded("terminal", [&] { server->openTerminal(message, socket); })) {
+    soup_websocket_connection_close(socket, SOUP_WEBSOCKET_CLOSE_SERVER_ERROR, "no terminal");
+  }
+}
+
+void ConsoleServer::openTerminal(SoupServerMessage* message, SoupWebsocketConnection* socket) {
   // Keystrokes and their echoes are tiny frames; they must not wait to be coalesced.
   if (GSocket* tcp = soup_server_message_get_socket(message)) {
     g_socket_set_option(tcp, IPPROTO_TCP, TCP_NODELAY, 1, nullptr);
@@ -231,14 +316,14 @@ void ConsoleServer::onTerminal(SoupServer*, SoupServerMessage* message, const ch
   soup_websocket_connection_set_max_incoming_payload_size(socket, 4 * 1024 * 1024);
   std::string error;
   auto session = TerminalSession::start(
-      socket, [server](TerminalSession& done) { server->sessionFinished(done); }, error);
+      socket, [this](TerminalSession& done) { sessionFinished(done); }, error);
   if (!session) {
     std::fprintf(stderr, "MacTamrikBackend: %s\n", error.c_str());
     soup_websocket_connection_close(socket, SOUP_WEBSOCKET_CLOSE_SERVER_ERROR, "no terminal");
     return;
   }
   TerminalSession* key = session.get();
-  server->sessions_.emplace(key, std::move(session));
+  sessions_.emplace(key, std::move(session));
 }
 
 void ConsoleServer::sessionFinished(TerminalSession& session) {
@@ -248,7 +333,7 @@ void ConsoleServer::sessionFinished(TerminalSession& session) {
     dropIdle_.reset(g_idle_add([](gpointer self) -> gboolean {
       auto* server = static_cast<ConsoleServer*>(self);
       (void)server->dropIdle_.release();
-      server->dropFinished();
+      server->dropFinished();  // erasing from a map and clearing a vector: cannot throw
       return G_SOURCE_REMOVE;
     }, this));
   }
@@ -262,27 +347,43 @@ void ConsoleServer::dropFinished() {
 void ConsoleServer::onTelemetry(SoupServer*, SoupServerMessage*, const char*,
                                 SoupWebsocketConnection* socket, gpointer self) {
   auto* server = static_cast<ConsoleServer*>(self);
-  server->telemetryClients_.push_back(ObjectRef<SoupWebsocketConnection>::ref(socket));
-  soup_websocket_connection_send_text(socket, historyJson(server->sampler_.history()).c_str());
+  const bool opened = guarded("telemetry", [&] {
+    server->telemetryClients_.push_back(ObjectRef<SoupWebsocketConnection>::ref(socket));
+    soup_websocket_connection_send_text(socket, historyJson(server->sampler_.history()).c_str());
+  });
+  if (!opened) soup_websocket_connection_close(socket, SOUP_WEBSOCKET_CLOSE_SERVER_ERROR, nullptr);
 }
 
 gboolean ConsoleServer::onTick(gpointer self) {
   auto* server = static_cast<ConsoleServer*>(self);
-  const std::string message = sampleJson(server->sampler_.sample());
   // Closed sockets are dropped here rather than in their own "closed" emission.
   server->telemetryClients_.remove_if([](const auto& socket) {
     return soup_websocket_connection_get_state(socket.get()) == SOUP_WEBSOCKET_STATE_CLOSED;
   });
-  for (const auto& socket : server->telemetryClients_) {
-    if (soup_websocket_connection_get_state(socket.get()) == SOUP_WEBSOCKET_STATE_OPEN) {
-      soup_websocket_connection_send_text(socket.get(), message.c_str());
+  // A reading that cannot be taken now is skipped; the next tick tries again.
+  guarded("telemetry", [&] {
+    const TelemetrySample* sample = server->sampler_.sample();
+    if (sample == nullptr) return;
+    const std::string message = sampleJson(*sample);
+    for (const auto& socket : server->telemetryClients_) {
+      if (soup_websocket_connection_get_state(socket.get()) == SOUP_WEBSOCKET_STATE_OPEN) {
+        soup_websocket_connection_send_text(socket.get(), message.c_str());
+      }
     }
-  }
+  });
   return G_SOURCE_CONTINUE;
 }
 
 void ConsoleServer::hangUpAll() {
-  for (auto& [key, session] : sessions_) session->hangUp();
+  // A page that probes for a new session must find nobody listening.
+  soup_server_disconnect(server_.get());
+  for (const auto& socket : telemetryClients_) {
+    if (soup_websocket_connection_get_state(socket.get()) == SOUP_WEBSOCKET_STATE_OPEN) {
+      soup_websocket_connection_close(socket.get(), SOUP_WEBSOCKET_CLOSE_GOING_AWAY,
+                                      "backend stopping");
+    }
+  }
+  for (auto& [key, session] : sessions_) session->goingAway();
 }
 
 bool ConsoleServer::allReaped() const {

@@ -11,10 +11,31 @@
 #include <glibtop/proclist.h>
 #include <glibtop/uptime.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <array>
 #include <nlohmann/json.hpp>
+
+#include "Handles.h"
 
 namespace tamrik {
 namespace {
+
+// Whether a reading can open what it needs: the files it reads, one at a time, plus room
+// to spare. Nothing else runs on this thread in between, so the room is still there when
+// the library opens its files.
+bool descriptorsToSpare() {
+  constexpr std::size_t kSpare = 8;
+  std::array<Fd, kSpare> probe;
+  probe[0].reset(open("/proc/stat", O_RDONLY | O_CLOEXEC));
+  if (!probe[0]) return false;
+  for (std::size_t i = 1; i < kSpare; ++i) {
+    probe[i].reset(fcntl(probe[0].get(), F_DUPFD_CLOEXEC, 0));
+    if (!probe[i]) return false;
+  }
+  return true;
+}
 
 nlohmann::json toJson(const TelemetrySample& s) {
   return {{"t", s.unixMs},
@@ -48,7 +69,8 @@ TelemetrySampler::TelemetrySampler() { glibtop_init(); }
 
 TelemetrySampler::~TelemetrySampler() { glibtop_close(); }
 
-const TelemetrySample& TelemetrySampler::sample() {
+const TelemetrySample* TelemetrySampler::sample() {
+  if (!descriptorsToSpare()) return nullptr;
   TelemetrySample s;
   s.unixMs = g_get_real_time() / 1000;
 
@@ -99,7 +121,7 @@ const TelemetrySample& TelemetrySampler::sample() {
 
   history_.push_back(s);
   while (history_.size() > kHistory) history_.pop_front();
-  return history_.back();
+  return &history_.back();
 }
 
 std::string sampleJson(const TelemetrySample& sample) {
