@@ -3,11 +3,13 @@
 #include <gio/gio.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <string_view>
 
+#include "Descriptors.h"
 #include "Guarded.h"
 
 namespace tamrik {
@@ -68,19 +70,25 @@ std::string queryWithoutToken(GHashTable* form) {
 // Our own listening socket, so that its backlog can take a burst of connections: with the
 // default of ten, a page opening many requests at once would see connects stall for whole
 // seconds while the kernel drops and retries them.
-bool listenOnLoopback(SoupServer* server, std::uint16_t port, GError** error) {
+// Non-blocking, so that accepting never waits on the main loop when a wake-up finds no
+// connection after all.
+ObjectRef<GSocket> listenOnLoopback(SoupServer* server, std::uint16_t port, GError** error) {
   constexpr int kBacklog = 512;
   auto socket = ObjectRef<GSocket>::adopt(
       g_socket_new(G_SOCKET_FAMILY_IPV4, G_SOCKET_TYPE_STREAM, G_SOCKET_PROTOCOL_TCP, error));
-  if (!socket) return false;
+  if (!socket) return {};
   auto loopback = ObjectRef<GInetAddress>::adopt(
       g_inet_address_new_loopback(G_SOCKET_FAMILY_IPV4));
   auto address = ObjectRef<GSocketAddress>::adopt(g_inet_socket_address_new(loopback.get(), port));
   g_socket_set_listen_backlog(socket.get(), kBacklog);
-  if (!g_socket_bind(socket.get(), address.get(), TRUE, error)) return false;
-  if (!g_socket_listen(socket.get(), error)) return false;
-  return soup_server_listen_socket(server, socket.get(), static_cast<SoupServerListenOptions>(0),
-                                   error);
+  g_socket_set_blocking(socket.get(), FALSE);
+  if (!g_socket_bind(socket.get(), address.get(), TRUE, error)) return {};
+  if (!g_socket_listen(socket.get(), error)) return {};
+  if (!soup_server_listen_socket(server, socket.get(), static_cast<SoupServerListenOptions>(0),
+                                 error)) {
+    return {};
+  }
+  return socket;
 }
 
 }  // namespace
@@ -89,7 +97,8 @@ std::unique_ptr<ConsoleServer> ConsoleServer::create(const Options& options, std
   auto server = ObjectRef<SoupServer>::adopt(
       static_cast<SoupServer*>(g_object_new(SOUP_TYPE_SERVER, "server-header", "MacTamrikBackend", nullptr)));
   GError* listenError = nullptr;
-  if (!listenOnLoopback(server.get(), options.port, &listenError)) {
+  auto listening = listenOnLoopback(server.get(), options.port, &listenError);
+  if (!listening) {
     error = std::string("cannot listen on 127.0.0.1 port ") + std::to_string(options.port) +
             ": " + listenError->message;
     g_error_free(listenError);
@@ -103,13 +112,15 @@ std::unique_ptr<ConsoleServer> ConsoleServer::create(const Options& options, std
     error = "cannot learn the listening port";
     return nullptr;
   }
-  return std::unique_ptr<ConsoleServer>(new ConsoleServer(options, std::move(server), port));
+  return std::unique_ptr<ConsoleServer>(
+      new ConsoleServer(options, std::move(server), std::move(listening), port));
 }
 
 ConsoleServer::ConsoleServer(const Options& options, ObjectRef<SoupServer> server,
-                             std::uint16_t port)
+                             ObjectRef<GSocket> listening, std::uint16_t port)
     : options_(options),
       server_(std::move(server)),
+      listening_(std::move(listening)),
       port_(port),
       guard_(port),
       requestStarted_(server_.get(),
@@ -152,6 +163,7 @@ std::string ConsoleServer::launchUrl() const {
 
 void ConsoleServer::onRequestStarted(SoupServer*, SoupServerMessage* message, gpointer self) {
   auto* server = static_cast<ConsoleServer*>(self);
+  ++server->requestsStarted_;  // a connection has been accepted, or has a new request
   guarded("request", [&] { server->setDeadline(message, kRequestTimeoutSeconds); });
 }
 
@@ -354,8 +366,28 @@ void ConsoleServer::onTelemetry(SoupServer*, SoupServerMessage*, const char*,
   if (!opened) soup_websocket_connection_close(socket, SOUP_WEBSOCKET_CLOSE_SERVER_ERROR, nullptr);
 }
 
+// The library stops accepting for good the first time an accept fails, as it does when the
+// process is out of descriptors. Connections then wait in the queue with nothing started:
+// after two such ticks, and once there is room again, it gets a fresh listener on the same
+// socket. (A listener that did not need it gives itself up at its first empty accept.)
+void ConsoleServer::reviveListener() {
+  pollfd queue{g_socket_get_fd(listening_.get()), POLLIN, 0};
+  const bool waiting = poll(&queue, 1, 0) > 0 && (queue.revents & POLLIN) != 0;
+  const bool stuck = !stopping_ && waiting && requestsStarted_ == 0;
+  requestsStarted_ = 0;
+  if (!stuck) {
+    listenerStuckTicks_ = 0;
+    return;
+  }
+  if (++listenerStuckTicks_ < 2 || !descriptorsToSpare(16)) return;
+  listenerStuckTicks_ = 0;
+  soup_server_listen_socket(server_.get(), listening_.get(),
+                            static_cast<SoupServerListenOptions>(0), nullptr);
+}
+
 gboolean ConsoleServer::onTick(gpointer self) {
   auto* server = static_cast<ConsoleServer*>(self);
+  server->reviveListener();
   // Closed sockets are dropped here rather than in their own "closed" emission.
   server->telemetryClients_.remove_if([](const auto& socket) {
     return soup_websocket_connection_get_state(socket.get()) == SOUP_WEBSOCKET_STATE_CLOSED;
@@ -376,6 +408,7 @@ gboolean ConsoleServer::onTick(gpointer self) {
 
 void ConsoleServer::hangUpAll() {
   // A page that probes for a new session must find nobody listening.
+  stopping_ = true;
   soup_server_disconnect(server_.get());
   for (const auto& socket : telemetryClients_) {
     if (soup_websocket_connection_get_state(socket.get()) == SOUP_WEBSOCKET_STATE_OPEN) {

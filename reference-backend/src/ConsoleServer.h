@@ -52,7 +52,8 @@ class ConsoleServer {
   void killAll();
 
  private:
-  ConsoleServer(const Options& options, ObjectRef<SoupServer> server, std::uint16_t port);
+  ConsoleServer(const Options& options, ObjectRef<SoupServer> server,
+                ObjectRef<GSocket> listening, std::uint16_t port);
 
   // When a connection that is reading a request, or idling between requests, is closed.
   struct Deadline {
@@ -79,12 +80,17 @@ class ConsoleServer {
   void guard(SoupServerMessage* message);
   void servePage(SoupServerMessage* message, const char* path);
   void openTerminal(SoupServerMessage* message, SoupWebsocketConnection* socket);
+  void reviveListener();
   void sessionFinished(TerminalSession& session);
   void dropFinished();
 
   Options options_;
   ObjectRef<SoupServer> server_;
+  ObjectRef<GSocket> listening_;
   std::uint16_t port_;
+  bool stopping_ = false;
+  std::size_t requestsStarted_ = 0;  // since the last tick
+  int listenerStuckTicks_ = 0;
   AccessGuard guard_;
   SignalConnection requestStarted_;
   SignalConnection requestRead_;

@@ -11,31 +11,12 @@
 #include <glibtop/proclist.h>
 #include <glibtop/uptime.h>
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <array>
 #include <nlohmann/json.hpp>
 
-#include "Handles.h"
+#include "Descriptors.h"
 
 namespace tamrik {
 namespace {
-
-// Whether a reading can open what it needs: the files it reads, one at a time, plus room
-// to spare. Nothing else runs on this thread in between, so the room is still there when
-// the library opens its files.
-bool descriptorsToSpare() {
-  constexpr std::size_t kSpare = 8;
-  std::array<Fd, kSpare> probe;
-  probe[0].reset(open("/proc/stat", O_RDONLY | O_CLOEXEC));
-  if (!probe[0]) return false;
-  for (std::size_t i = 1; i < kSpare; ++i) {
-    probe[i].reset(fcntl(probe[0].get(), F_DUPFD_CLOEXEC, 0));
-    if (!probe[i]) return false;
-  }
-  return true;
-}
 
 nlohmann::json toJson(const TelemetrySample& s) {
   return {{"t", s.unixMs},
@@ -70,7 +51,9 @@ TelemetrySampler::TelemetrySampler() { glibtop_init(); }
 TelemetrySampler::~TelemetrySampler() { glibtop_close(); }
 
 const TelemetrySample* TelemetrySampler::sample() {
-  if (!descriptorsToSpare()) return nullptr;
+  // The files of one reading are opened one at a time; eight leave room to spare. Nothing
+  // else runs on this thread in between, so the room is still there when they are opened.
+  if (!descriptorsToSpare(8)) return nullptr;
   TelemetrySample s;
   s.unixMs = g_get_real_time() / 1000;
 
