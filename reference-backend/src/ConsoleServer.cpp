@@ -164,6 +164,9 @@ std::string ConsoleServer::launchUrl() const {
 void ConsoleServer::onRequestStarted(SoupServer*, SoupServerMessage* message, gpointer self) {
   auto* server = static_cast<ConsoleServer*>(self);
   ++server->requestsStarted_;  // a connection has been accepted, or has a new request
+  // Nothing here takes a body, so none is kept: a request that sends one anyway is read
+  // and dropped as it comes, until its deadline, instead of filling memory.
+  soup_message_body_set_accumulate(soup_server_message_get_request_body(message), FALSE);
   guarded("request", [&] { server->setDeadline(message, kRequestTimeoutSeconds); });
 }
 
