@@ -1,7 +1,9 @@
 // Whole-program figures for MacTamrikBackend over loopback:
 //   keystroke-to-echo latency through the WebSocket and the terminal,
 //   how fast Ctrl-C brings the prompt back while `yes` floods the terminal,
-//   resident memory of the idle backend with one terminal open.
+//   resident memory of the idle backend with one terminal open,
+//   pastes of 10 and 50 MiB into `cat` as the page sends them: throughput, the backend's
+//   CPU time and its peak memory.
 // Usage: mactamrik_console_bench [path-to-MacTamrikBackend]
 
 #include <signal.h>
@@ -10,6 +12,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -26,13 +29,26 @@ double percentile(std::vector<double> values, double p) {
   return values[std::min(index, values.size() - 1)];
 }
 
-long rssKiB(pid_t pid) {
+long statusKiB(pid_t pid, const std::string& field) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   std::string line;
   while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    if (line.rfind(field, 0) == 0) return std::stol(line.substr(field.size()));
   }
   return -1;
+}
+long rssKiB(pid_t pid) { return statusKiB(pid, "VmRSS:"); }
+
+// User plus system CPU time of `pid`, in seconds.
+double cpuSeconds(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  std::istringstream fields(text.substr(text.rfind(')') + 2));
+  std::string skip;
+  for (int i = 0; i < 11; ++i) fields >> skip;  // state .. cmajflt
+  double user = 0, system = 0;
+  fields >> user >> system;
+  return (user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 double msSince(Clock::time_point start) {
@@ -104,7 +120,33 @@ int main(int argc, char** argv) {
   pumpUntil([] { return false; }, 3s);
   std::printf("idle_rss_kib        %ld\n", rssKiB(backend->pid()));
 
-  // 4. TERM with the terminal still open, its shell deaf to hang-ups: the worst case, where
+  // 4. Pastes into `cat`, in 64 KiB messages with at most 256 KiB unacknowledged, as the
+  //    page sends them. Printable lines, echo off: the figure is the input path alone.
+  terminal.send("stty -echo\n");
+  for (const std::size_t mib : {10, 50}) {
+    std::string text;
+    text.reserve(mib << 20);
+    for (std::size_t line = 0; text.size() < (mib << 20); ++line) {
+      text += std::string(63, static_cast<char>('a' + line % 26)) + "\n";
+    }
+    terminal.send("echo \"RE\"\"ADY-" + std::to_string(mib) + "\"; cat > /dev/null; echo \"PAS\"\"TED-" +
+                  std::to_string(mib) + "\"\n");
+    if (!terminal.waitFor("READY-" + std::to_string(mib), 5s)) return 1;
+    const double cpuBefore = cpuSeconds(backend->pid());
+    const auto start = Clock::now();
+    if (!terminal.paste(text + "\x04", 600s) ||
+        !terminal.waitFor("PASTED-" + std::to_string(mib), 600s)) {
+      std::fprintf(stderr, "paste of %zu MiB did not arrive\n", mib);
+      return 1;
+    }
+    const double seconds = msSince(start) / 1000.0;
+    std::printf("paste_%zu_mib         %.1f MiB/s (%.2f s), backend CPU %.2f s, peak RSS %ld KiB\n",
+                mib, static_cast<double>(mib) / seconds, seconds,
+                cpuSeconds(backend->pid()) - cpuBefore, statusKiB(backend->pid(), "VmHWM:"));
+  }
+  terminal.send("stty echo\n");
+
+  // 5. TERM with the terminal still open, its shell deaf to hang-ups: the worst case, where
   //    the backend must fall back to KILL before it may exit.
   terminal.send("trap '' HUP TERM; echo arm''ed\n");
   terminal.waitFor("armed\r\n", 5s);

@@ -110,7 +110,7 @@ LaunchSettings parseLaunchSettings(std::string_view json) {
 
 LaunchSettings readLaunchSettingsFrom(const SettingsLocations& locations) {
   try {
-    const auto contents = readRegularFile(chooseSettingsFile(locations));
+    const auto contents = readRegularFile(chooseSettingsFile(locations), kSettingsMaxBytes);
     if (!contents) return {};
     return parseLaunchSettings(*contents);
   } catch (const std::exception&) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -14,6 +15,10 @@ using LaunchSettings = nlohmann::json::object_t;
 // JSON nested deeper than this is refused as a whole, so hostile files cannot exhaust the
 // stack when the value is copied or destroyed.
 inline constexpr int kSettingsMaxDepth = 512;
+
+// A settings file larger than this is treated as unreadable, without reading it: the real
+// file holds one key, and a huge or sparse file must not stall the launch or fill memory.
+inline constexpr std::size_t kSettingsMaxBytes = 1024 * 1024;
 
 struct SettingsLocations {
   std::filesystem::path primary;   // <config>/ZVui/settings.json
@@ -37,7 +42,7 @@ struct SettingsLocations {
 [[nodiscard]] LaunchSettings parseLaunchSettings(std::string_view json);
 
 // Reads the chosen file of `locations`. Every failure gives the empty dictionary, silently:
-// settings only ever fall back to their defaults.
+// settings only ever fall back to their defaults. A file over kSettingsMaxBytes is a failure.
 [[nodiscard]] LaunchSettings readLaunchSettingsFrom(const SettingsLocations& locations);
 
 // readLaunchSettingsFrom for this user's configuration directory ($XDG_CONFIG_HOME, $HOME,

@@ -3,10 +3,14 @@
 #include <gio/gio.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <string_view>
+
+#include "Descriptors.h"
+#include "Guarded.h"
 
 namespace tamrik {
 namespace {
@@ -40,6 +44,19 @@ void respondText(SoupServerMessage* message, guint status, const char* text) {
 
 bool isSocketPath(std::string_view path) { return path == "/term" || path == "/telemetry"; }
 
+// HTTP/1.1 asks for exactly one Host header; with two, which one is "the" host is
+// anyone's guess, and a guess is no basis for the access check.
+std::size_t hostHeaderCount(SoupMessageHeaders* headers) {
+  std::size_t count = 0;
+  soup_message_headers_foreach(
+      headers,
+      [](const char* name, const char*, gpointer counter) {
+        if (g_ascii_strcasecmp(name, "Host") == 0) ++*static_cast<std::size_t*>(counter);
+      },
+      &count);
+  return count;
+}
+
 // The query without its "token" parameter, ready to append to a path ("" when nothing is left).
 std::string queryWithoutToken(GHashTable* form) {
   g_hash_table_remove(form, "token");
@@ -53,19 +70,25 @@ std::string queryWithoutToken(GHashTable* form) {
 // Our own listening socket, so that its backlog can take a burst of connections: with the
 // default of ten, a page opening many requests at once would see connects stall for whole
 // seconds while the kernel drops and retries them.
-bool listenOnLoopback(SoupServer* server, std::uint16_t port, GError** error) {
+// Non-blocking, so that accepting never waits on the main loop when a wake-up finds no
+// connection after all.
+ObjectRef<GSocket> listenOnLoopback(SoupServer* server, std::uint16_t port, GError** error) {
   constexpr int kBacklog = 512;
   auto socket = ObjectRef<GSocket>::adopt(
       g_socket_new(G_SOCKET_FAMILY_IPV4, G_SOCKET_TYPE_STREAM, G_SOCKET_PROTOCOL_TCP, error));
-  if (!socket) return false;
+  if (!socket) return {};
   auto loopback = ObjectRef<GInetAddress>::adopt(
       g_inet_address_new_loopback(G_SOCKET_FAMILY_IPV4));
   auto address = ObjectRef<GSocketAddress>::adopt(g_inet_socket_address_new(loopback.get(), port));
   g_socket_set_listen_backlog(socket.get(), kBacklog);
-  if (!g_socket_bind(socket.get(), address.get(), TRUE, error)) return false;
-  if (!g_socket_listen(socket.get(), error)) return false;
-  return soup_server_listen_socket(server, socket.get(), static_cast<SoupServerListenOptions>(0),
-                                   error);
+  g_socket_set_blocking(socket.get(), FALSE);
+  if (!g_socket_bind(socket.get(), address.get(), TRUE, error)) return {};
+  if (!g_socket_listen(socket.get(), error)) return {};
+  if (!soup_server_listen_socket(server, socket.get(), static_cast<SoupServerListenOptions>(0),
+                                 error)) {
+    return {};
+  }
+  return socket;
 }
 
 }  // namespace
@@ -74,7 +97,8 @@ std::unique_ptr<ConsoleServer> ConsoleServer::create(const Options& options, std
   auto server = ObjectRef<SoupServer>::adopt(
       static_cast<SoupServer*>(g_object_new(SOUP_TYPE_SERVER, "server-header", "MacTamrikBackend", nullptr)));
   GError* listenError = nullptr;
-  if (!listenOnLoopback(server.get(), options.port, &listenError)) {
+  auto listening = listenOnLoopback(server.get(), options.port, &listenError);
+  if (!listening) {
     error = std::string("cannot listen on 127.0.0.1 port ") + std::to_string(options.port) +
             ": " + listenError->message;
     g_error_free(listenError);
@@ -88,18 +112,26 @@ std::unique_ptr<ConsoleServer> ConsoleServer::create(const Options& options, std
     error = "cannot learn the listening port";
     return nullptr;
   }
-  return std::unique_ptr<ConsoleServer>(new ConsoleServer(options, std::move(server), port));
+  return std::unique_ptr<ConsoleServer>(
+      new ConsoleServer(options, std::move(server), std::move(listening), port));
 }
 
 ConsoleServer::ConsoleServer(const Options& options, ObjectRef<SoupServer> server,
-                             std::uint16_t port)
+                             ObjectRef<GSocket> listening, std::uint16_t port)
     : options_(options),
       server_(std::move(server)),
+      listening_(std::move(listening)),
       port_(port),
       guard_(port),
+      requestStarted_(server_.get(),
+                      g_signal_connect(server_.get(), "request-started",
+                                       G_CALLBACK(&ConsoleServer::onRequestStarted), this)),
       requestRead_(server_.get(), g_signal_connect(server_.get(), "request-read",
                                                    G_CALLBACK(&ConsoleServer::onRequestRead),
-                                                   this)) {
+                                                   this)),
+      requestFinished_(server_.get(),
+                       g_signal_connect(server_.get(), "request-finished",
+                                        G_CALLBACK(&ConsoleServer::onRequestFinished), this)) {
   // Compression buys nothing on loopback and costs latency on every keystroke.
   soup_server_remove_websocket_extension(server_.get(), SOUP_TYPE_WEBSOCKET_EXTENSION_DEFLATE);
   soup_server_add_handler(server_.get(), nullptr, &ConsoleServer::onPage, this, nullptr);
@@ -107,12 +139,18 @@ ConsoleServer::ConsoleServer(const Options& options, ObjectRef<SoupServer> serve
                                     &ConsoleServer::onTerminal, this, nullptr);
   soup_server_add_websocket_handler(server_.get(), "/telemetry", nullptr, nullptr,
                                     &ConsoleServer::onTelemetry, this, nullptr);
-  sampler_.sample();
+  (void)sampler_.sample();
   tick_.reset(g_timeout_add_seconds(1, &ConsoleServer::onTick, this));
 }
 
 ConsoleServer::~ConsoleServer() {
+  requestStarted_.disconnect();
   requestRead_.disconnect();
+  requestFinished_.disconnect();
+  for (auto& [socket, deadline] : deadlines_) {
+    g_object_weak_unref(G_OBJECT(socket), &ConsoleServer::onSocketGone, this);
+  }
+  deadlines_.clear();
   soup_server_disconnect(server_.get());
   telemetryClients_.clear();
   killAll();
@@ -123,8 +161,56 @@ std::string ConsoleServer::launchUrl() const {
   return "http://127.0.0.1:" + std::to_string(port_) + "/?token=" + guard_.token();
 }
 
+void ConsoleServer::onRequestStarted(SoupServer*, SoupServerMessage* message, gpointer self) {
+  auto* server = static_cast<ConsoleServer*>(self);
+  ++server->requestsStarted_;  // a connection has been accepted, or has a new request
+  // Nothing here takes a body, so none is kept: a request that sends one anyway is read
+  // and dropped as it comes, until its deadline, instead of filling memory.
+  soup_message_body_set_accumulate(soup_server_message_get_request_body(message), FALSE);
+  guarded("request", [&] { server->setDeadline(message, kRequestTimeoutSeconds); });
+}
+
 void ConsoleServer::onRequestRead(SoupServer*, SoupServerMessage* message, gpointer self) {
-  static_cast<ConsoleServer*>(self)->guard(message);
+  auto* server = static_cast<ConsoleServer*>(self);
+  server->clearDeadline(soup_server_message_get_socket(message));
+  if (!guarded("request", [&] { server->guard(message); })) {
+    respondText(message, SOUP_STATUS_INTERNAL_SERVER_ERROR, "Internal error\n");
+  }
+}
+
+void ConsoleServer::onRequestFinished(SoupServer*, SoupServerMessage* message, gpointer self) {
+  // The connection now waits for its next request, unless it closes anyway.
+  auto* server = static_cast<ConsoleServer*>(self);
+  guarded("request", [&] { server->setDeadline(message, kKeepAliveTimeoutSeconds); });
+}
+
+void ConsoleServer::setDeadline(SoupServerMessage* message, guint seconds) {
+  GSocket* socket = soup_server_message_get_socket(message);
+  if (socket == nullptr) return;
+  clearDeadline(socket);
+  auto deadline = std::make_unique<Deadline>(Deadline{this, socket, SourceId()});
+  deadline->timer.reset(g_timeout_add_seconds(seconds, &ConsoleServer::onDeadline, deadline.get()));
+  deadlines_.emplace(socket, std::move(deadline));
+  g_object_weak_ref(G_OBJECT(socket), &ConsoleServer::onSocketGone, this);
+}
+
+void ConsoleServer::clearDeadline(GSocket* socket) {
+  if (socket == nullptr || deadlines_.erase(socket) == 0) return;
+  g_object_weak_unref(G_OBJECT(socket), &ConsoleServer::onSocketGone, this);
+}
+
+void ConsoleServer::onSocketGone(gpointer self, GObject* socket) {
+  static_cast<ConsoleServer*>(self)->deadlines_.erase(reinterpret_cast<GSocket*>(socket));
+}
+
+gboolean ConsoleServer::onDeadline(gpointer data) {
+  auto* deadline = static_cast<Deadline*>(data);
+  (void)deadline->timer.release();
+  // Shutting the socket down (rather than closing it) lets the library see the end of the
+  // stream and drop the connection in its own time; the fd is not freed under its feet.
+  g_socket_shutdown(deadline->socket, TRUE, TRUE, nullptr);
+  deadline->server->clearDeadline(deadline->socket);  // frees `deadline`
+  return G_SOURCE_REMOVE;
 }
 
 void ConsoleServer::guard(SoupServerMessage* message) {
@@ -133,6 +219,11 @@ void ConsoleServer::guard(SoupServerMessage* message) {
   soup_message_headers_replace(response, "Cache-Control", "no-store");
   soup_message_headers_replace(response, "X-Content-Type-Options", "nosniff");
   soup_message_headers_replace(response, "Referrer-Policy", "no-referrer");
+
+  if (hostHeaderCount(request) != 1) {
+    respondText(message, SOUP_STATUS_BAD_REQUEST, "Bad request: exactly one Host header\n");
+    return;
+  }
 
   const char* method = soup_server_message_get_method(message);
   if (g_strcmp0(method, "GET") != 0 && g_strcmp0(method, "HEAD") != 0) {
@@ -175,7 +266,10 @@ void ConsoleServer::guard(SoupServerMessage* message) {
 
 void ConsoleServer::onPage(SoupServer*, SoupServerMessage* message, const char* path,
                            GHashTable*, gpointer self) {
-  static_cast<ConsoleServer*>(self)->servePage(message, path);
+  auto* server = static_cast<ConsoleServer*>(self);
+  if (!guarded("page", [&] { server->servePage(message, path); })) {
+    respondText(message, SOUP_STATUS_INTERNAL_SERVER_ERROR, "Internal error\n");
+  }
 }
 
 void ConsoleServer::servePage(SoupServerMessage* message, const char* path) {
@@ -223,6 +317,12 @@ void ConsoleServer::servePage(SoupServerMessage* message, const char* path) {
 void ConsoleServer::onTerminal(SoupServer*, SoupServerMessage* message, const char*,
                                SoupWebsocketConnection* socket, gpointer self) {
   auto* server = static_cast<ConsoleServer*>(self);
+  if (!guarded("terminal", [&] { server->openTerminal(message, socket); })) {
+    soup_websocket_connection_close(socket, SOUP_WEBSOCKET_CLOSE_SERVER_ERROR, "no terminal");
+  }
+}
+
+void ConsoleServer::openTerminal(SoupServerMessage* message, SoupWebsocketConnection* socket) {
   // Keystrokes and their echoes are tiny frames; they must not wait to be coalesced.
   if (GSocket* tcp = soup_server_message_get_socket(message)) {
     g_socket_set_option(tcp, IPPROTO_TCP, TCP_NODELAY, 1, nullptr);
@@ -231,14 +331,14 @@ void ConsoleServer::onTerminal(SoupServer*, SoupServerMessage* message, const ch
   soup_websocket_connection_set_max_incoming_payload_size(socket, 4 * 1024 * 1024);
   std::string error;
   auto session = TerminalSession::start(
-      socket, [server](TerminalSession& done) { server->sessionFinished(done); }, error);
+      socket, [this](TerminalSession& done) { sessionFinished(done); }, error);
   if (!session) {
     std::fprintf(stderr, "MacTamrikBackend: %s\n", error.c_str());
     soup_websocket_connection_close(socket, SOUP_WEBSOCKET_CLOSE_SERVER_ERROR, "no terminal");
     return;
   }
   TerminalSession* key = session.get();
-  server->sessions_.emplace(key, std::move(session));
+  sessions_.emplace(key, std::move(session));
 }
 
 void ConsoleServer::sessionFinished(TerminalSession& session) {
@@ -248,7 +348,7 @@ void ConsoleServer::sessionFinished(TerminalSession& session) {
     dropIdle_.reset(g_idle_add([](gpointer self) -> gboolean {
       auto* server = static_cast<ConsoleServer*>(self);
       (void)server->dropIdle_.release();
-      server->dropFinished();
+      server->dropFinished();  // erasing from a map and clearing a vector: cannot throw
       return G_SOURCE_REMOVE;
     }, this));
   }
@@ -262,27 +362,64 @@ void ConsoleServer::dropFinished() {
 void ConsoleServer::onTelemetry(SoupServer*, SoupServerMessage*, const char*,
                                 SoupWebsocketConnection* socket, gpointer self) {
   auto* server = static_cast<ConsoleServer*>(self);
-  server->telemetryClients_.push_back(ObjectRef<SoupWebsocketConnection>::ref(socket));
-  soup_websocket_connection_send_text(socket, historyJson(server->sampler_.history()).c_str());
+  const bool opened = guarded("telemetry", [&] {
+    server->telemetryClients_.push_back(ObjectRef<SoupWebsocketConnection>::ref(socket));
+    soup_websocket_connection_send_text(socket, historyJson(server->sampler_.history()).c_str());
+  });
+  if (!opened) soup_websocket_connection_close(socket, SOUP_WEBSOCKET_CLOSE_SERVER_ERROR, nullptr);
+}
+
+// The library stops accepting for good the first time an accept fails, as it does when the
+// process is out of descriptors. Connections then wait in the queue with nothing started:
+// after two such ticks, and once there is room again, it gets a fresh listener on the same
+// socket. (A listener that did not need it gives itself up at its first empty accept.)
+void ConsoleServer::reviveListener() {
+  pollfd queue{g_socket_get_fd(listening_.get()), POLLIN, 0};
+  const bool waiting = poll(&queue, 1, 0) > 0 && (queue.revents & POLLIN) != 0;
+  const bool stuck = !stopping_ && waiting && requestsStarted_ == 0;
+  requestsStarted_ = 0;
+  if (!stuck) {
+    listenerStuckTicks_ = 0;
+    return;
+  }
+  if (++listenerStuckTicks_ < 2 || !descriptorsToSpare(16)) return;
+  listenerStuckTicks_ = 0;
+  soup_server_listen_socket(server_.get(), listening_.get(),
+                            static_cast<SoupServerListenOptions>(0), nullptr);
 }
 
 gboolean ConsoleServer::onTick(gpointer self) {
   auto* server = static_cast<ConsoleServer*>(self);
-  const std::string message = sampleJson(server->sampler_.sample());
+  server->reviveListener();
   // Closed sockets are dropped here rather than in their own "closed" emission.
   server->telemetryClients_.remove_if([](const auto& socket) {
     return soup_websocket_connection_get_state(socket.get()) == SOUP_WEBSOCKET_STATE_CLOSED;
   });
-  for (const auto& socket : server->telemetryClients_) {
-    if (soup_websocket_connection_get_state(socket.get()) == SOUP_WEBSOCKET_STATE_OPEN) {
-      soup_websocket_connection_send_text(socket.get(), message.c_str());
+  // A reading that cannot be taken now is skipped; the next tick tries again.
+  guarded("telemetry", [&] {
+    const TelemetrySample* sample = server->sampler_.sample();
+    if (sample == nullptr) return;
+    const std::string message = sampleJson(*sample);
+    for (const auto& socket : server->telemetryClients_) {
+      if (soup_websocket_connection_get_state(socket.get()) == SOUP_WEBSOCKET_STATE_OPEN) {
+        soup_websocket_connection_send_text(socket.get(), message.c_str());
+      }
     }
-  }
+  });
   return G_SOURCE_CONTINUE;
 }
 
 void ConsoleServer::hangUpAll() {
-  for (auto& [key, session] : sessions_) session->hangUp();
+  // A page that probes for a new session must find nobody listening.
+  stopping_ = true;
+  soup_server_disconnect(server_.get());
+  for (const auto& socket : telemetryClients_) {
+    if (soup_websocket_connection_get_state(socket.get()) == SOUP_WEBSOCKET_STATE_OPEN) {
+      soup_websocket_connection_close(socket.get(), SOUP_WEBSOCKET_CLOSE_GOING_AWAY,
+                                      "backend stopping");
+    }
+  }
+  for (auto& [key, session] : sessions_) session->goingAway();
 }
 
 bool ConsoleServer::allReaped() const {

@@ -13,6 +13,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "Descriptors.h"
+
 namespace tamrik {
 namespace {
 
@@ -48,7 +50,10 @@ TelemetrySampler::TelemetrySampler() { glibtop_init(); }
 
 TelemetrySampler::~TelemetrySampler() { glibtop_close(); }
 
-const TelemetrySample& TelemetrySampler::sample() {
+const TelemetrySample* TelemetrySampler::sample() {
+  // The files of one reading are opened one at a time; eight leave room to spare. Nothing
+  // else runs on this thread in between, so the room is still there when they are opened.
+  if (!descriptorsToSpare(8)) return nullptr;
   TelemetrySample s;
   s.unixMs = g_get_real_time() / 1000;
 
@@ -99,7 +104,7 @@ const TelemetrySample& TelemetrySampler::sample() {
 
   history_.push_back(s);
   while (history_.size() > kHistory) history_.pop_front();
-  return history_.back();
+  return &history_.back();
 }
 
 std::string sampleJson(const TelemetrySample& sample) {

@@ -11,15 +11,20 @@
 #include <unistd.h>
 
 #include <glib-unix.h>
-#include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string_view>
+#include <variant>
 #include <vector>
+
+#include "ControlMessage.h"
+#include "Guarded.h"
 
 extern char** environ;
 
@@ -28,6 +33,8 @@ namespace {
 
 constexpr guint kHangUpGraceMs = 500;
 constexpr std::size_t kReadChunk = 16 * 1024;
+
+std::optional<rlimit> shellDescriptorLimit;
 
 std::string shellPath() {
   const char* shell = std::getenv("SHELL");
@@ -69,13 +76,15 @@ void setNonBlockingCloexec(int fd) {
 
 // Only async-signal-safe calls between fork and exec: everything is prepared beforehand.
 [[noreturn]] void execShell(const char* shell, char* const argv[], char* const envp[],
-                            const char* home) {
+                            const char* home, const rlimit* descriptors) {
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
   for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGPIPE, SIGCHLD}) signal(sig, SIG_DFL);
   // Should this server die without cleaning up, the shell hears it as a hang-up.
   prctl(PR_SET_PDEATHSIG, SIGHUP);
+  // Programs that select() or close every possible fd expect the usual limit, not ours.
+  if (descriptors != nullptr) setrlimit(RLIMIT_NOFILE, descriptors);
   syscall(SYS_close_range, 3U, ~0U, 0U);
   if (chdir(home) != 0 && chdir("/") != 0) _exit(126);
   execve(shell, argv, envp);
@@ -86,6 +95,8 @@ void setNonBlockingCloexec(int fd) {
 }
 
 }  // namespace
+
+void setShellDescriptorLimit(const rlimit& limit) { shellDescriptorLimit = limit; }
 
 void signalSession(pid_t sid, int signal) {
   if (sid <= 1) return;
@@ -128,6 +139,7 @@ std::unique_ptr<TerminalSession> TerminalSession::start(SoupWebsocketConnection*
   envp.push_back(nullptr);
   std::string argv0 = shell;
   std::array<char*, 2> argv{argv0.data(), nullptr};
+  const std::optional<rlimit> descriptors = shellDescriptorLimit;
 
   winsize size{};
   size.ws_col = 80;
@@ -138,7 +150,10 @@ std::unique_ptr<TerminalSession> TerminalSession::start(SoupWebsocketConnection*
     error = std::string("cannot open a terminal: ") + std::strerror(errno);
     return nullptr;
   }
-  if (pid == 0) execShell(shell.c_str(), argv.data(), envp.data(), home.c_str());
+  if (pid == 0) {
+    execShell(shell.c_str(), argv.data(), envp.data(), home.c_str(),
+              descriptors ? &*descriptors : nullptr);
+  }
 
   setNonBlockingCloexec(master);
   return std::unique_ptr<TerminalSession>(
@@ -171,26 +186,35 @@ void TerminalSession::watchMaster() {
 
 gboolean TerminalSession::onMasterReady(gint, GIOCondition, gpointer self) {
   auto* session = static_cast<TerminalSession*>(self);
-  if (session->pumpOutput()) return G_SOURCE_CONTINUE;
+  bool keep = true;
+  guarded("terminal output", [&] { keep = session->pumpOutput(); });
+  if (keep && session->master_) return G_SOURCE_CONTINUE;
   (void)session->readWatch_.release();
   return G_SOURCE_REMOVE;
+}
+
+bool TerminalSession::socketOpen() const {
+  return !socketClosed_ &&
+         soup_websocket_connection_get_state(socket_.get()) == SOUP_WEBSOCKET_STATE_OPEN;
+}
+
+void TerminalSession::closeSocket(SoupWebsocketCloseCode code, const char* reason) {
+  if (socketOpen()) soup_websocket_connection_close(socket_.get(), code, reason);
 }
 
 // Reads what the terminal has, within the flow-control budget. False when the watch
 // should stop: the budget is spent (paused) or the terminal is gone.
 bool TerminalSession::pumpOutput() {
   std::array<char, kReadChunk> buffer{};
-  const bool socketOpen =
-      !socketClosed_ &&
-      soup_websocket_connection_get_state(socket_.get()) == SOUP_WEBSOCKET_STATE_OPEN;
+  const bool open = socketOpen();
   while (master_) {
-    if (socketOpen && unacked_ >= kHighWatermark) {
+    if (open && unacked_ >= kHighWatermark) {
       paused_ = true;
       return false;
     }
     ssize_t got = read(master_.get(), buffer.data(), buffer.size());
     if (got > 0) {
-      if (socketOpen) {
+      if (open) {
         soup_websocket_connection_send_binary(socket_.get(), buffer.data(),
                                               static_cast<gsize>(got));
         unacked_ += static_cast<std::size_t>(got);
@@ -211,60 +235,100 @@ void TerminalSession::closeMaster() {
   if (readWatch_) readWatch_.reset();
   writeWatch_.reset();
   master_.reset();
+  dropInput();
+}
+
+void TerminalSession::dropInput() {
   pendingInput_.clear();
+  inputOffset_ = 0;
+  queuedInput_ = 0;
 }
 
 void TerminalSession::writeInput(const char* data, std::size_t size) {
-  if (!master_) return;
-  pendingInput_.append(data, size);
-  flushInput();
+  if (!master_ || inputBroken_ || size == 0) return;
+  // With nothing waiting, the terminal usually takes a keystroke or a slice whole, uncopied.
+  const std::size_t written = pendingInput_.empty() ? writeSome(data, size) : 0;
+  if (master_ && !inputBroken_ && written < size) {
+    if (queuedInput_ + (size - written) > kInputQueueLimit) {
+      dropInput();
+      closeSocket(SOUP_WEBSOCKET_CLOSE_POLICY_VIOLATION, "input not acknowledged");
+      return;
+    }
+    pendingInput_.emplace_back(data + written, size - written);
+    queuedInput_ += size - written;
+  }
+  acknowledgeInput();
 }
 
-void TerminalSession::flushInput() {
-  while (master_ && !pendingInput_.empty()) {
-    ssize_t put = write(master_.get(), pendingInput_.data(), pendingInput_.size());
+// Writes what the terminal takes now and counts it for acknowledgement. Arms the write
+// watch when the terminal is full; drops all input once the terminal is gone.
+std::size_t TerminalSession::writeSome(const char* data, std::size_t size) {
+  std::size_t done = 0;
+  while (master_ && done < size) {
+    const ssize_t put = write(master_.get(), data + done, size - done);
     if (put > 0) {
-      pendingInput_.erase(0, static_cast<std::size_t>(put));
+      done += static_cast<std::size_t>(put);
       continue;
     }
     if (put < 0 && errno == EINTR) continue;
-    if (put < 0 && errno == EAGAIN) {
+    if (put == 0 || errno == EAGAIN) {
       if (!writeWatch_) {
         writeWatch_.reset(g_unix_fd_add(master_.get(), G_IO_OUT,
                                         &TerminalSession::onMasterWritable, this));
       }
-      return;
+      break;
     }
-    pendingInput_.clear();
-    return;
+    // EIO: nothing holds the terminal's other side any more; what it still has to say
+    // is read as usual.
+    inputBroken_ = true;
+    dropInput();
+    break;
   }
-  writeWatch_.reset();
+  unackedInput_ += done;
+  return done;
+}
+
+void TerminalSession::flushInput() {
+  while (master_ && !pendingInput_.empty()) {
+    const std::string& front = pendingInput_.front();
+    const std::size_t wanted = front.size() - inputOffset_;
+    const std::size_t written = writeSome(front.data() + inputOffset_, wanted);
+    if (pendingInput_.empty()) break;  // the terminal went away
+    inputOffset_ += written;
+    queuedInput_ -= written;
+    if (written < wanted) break;  // full: the write watch is armed
+    pendingInput_.pop_front();
+    inputOffset_ = 0;
+  }
+  if (pendingInput_.empty()) writeWatch_.reset();
+  acknowledgeInput();
+}
+
+void TerminalSession::acknowledgeInput() {
+  if (unackedInput_ == 0 || (unackedInput_ < kInputAckStep && !pendingInput_.empty())) return;
+  if (socketOpen()) {
+    soup_websocket_connection_send_text(socket_.get(), inputAckMessage(unackedInput_).c_str());
+  }
+  unackedInput_ = 0;
 }
 
 gboolean TerminalSession::onMasterWritable(gint, GIOCondition, gpointer self) {
   auto* session = static_cast<TerminalSession*>(self);
   (void)session->writeWatch_.release();
   // flushInput installs a fresh watch if the terminal is still full.
-  session->flushInput();
+  guarded("terminal input", [&] { session->flushInput(); });
   return G_SOURCE_REMOVE;
 }
 
-void TerminalSession::handleControl(const char* data, std::size_t size) {
-  auto message = nlohmann::json::parse(data, data + size, nullptr, false);
-  if (!message.is_object()) return;
-  auto type = message.value("type", std::string());
-  if (type == "ack") {
-    auto bytes = message.value("bytes", std::int64_t{0});
-    if (bytes <= 0) return;
-    unacked_ -= std::min(unacked_, static_cast<std::size_t>(bytes));
+void TerminalSession::handleControl(std::string_view text) {
+  const ControlMessage message = parseControlMessage(text);
+  if (const auto* ack = std::get_if<OutputAck>(&message)) {
+    unacked_ -= static_cast<std::size_t>(std::min<std::uint64_t>(unacked_, ack->bytes));
     if (paused_ && unacked_ <= kLowWatermark) watchMaster();
-  } else if (type == "resize") {
-    auto cols = message.value("cols", std::int64_t{0});
-    auto rows = message.value("rows", std::int64_t{0});
-    if (cols < 1 || rows < 1 || cols > 4000 || rows > 4000 || !master_) return;
+  } else if (const auto* resize = std::get_if<ResizeRequest>(&message); resize && master_) {
     winsize window{};
-    window.ws_col = static_cast<unsigned short>(cols);
-    window.ws_row = static_cast<unsigned short>(rows);
+    window.ws_col = resize->cols;
+    window.ws_row = resize->rows;
     ioctl(master_.get(), TIOCSWINSZ, &window);
   }
 }
@@ -275,35 +339,44 @@ void TerminalSession::onMessage(SoupWebsocketConnection*, gint type, GBytes* mes
   gsize size = 0;
   const auto* data = static_cast<const char*>(g_bytes_get_data(message, &size));
   if (type == SOUP_WEBSOCKET_DATA_BINARY) {
-    session->writeInput(data, size);
+    // Input that cannot be queued must not vanish from the middle of a paste unnoticed.
+    if (!guarded("terminal input", [&] { session->writeInput(data, size); })) {
+      session->dropInput();
+      session->closeSocket(SOUP_WEBSOCKET_CLOSE_SERVER_ERROR, "input lost");
+    }
   } else {
-    session->handleControl(data, size);
+    guarded("control message", [&] { session->handleControl(std::string_view(data, size)); });
   }
 }
 
 void TerminalSession::onClosed(SoupWebsocketConnection*, gpointer self) {
   auto* session = static_cast<TerminalSession*>(self);
   session->socketClosed_ = true;
-  if (!session->reaped_) session->hangUp();
-  session->maybeFinish();
+  guarded("terminal closed", [&] {
+    if (!session->reaped_) session->hangUp();
+    session->maybeFinish();
+  });
 }
 
 void TerminalSession::onChildExited(GPid, gint, gpointer self) {
   auto* session = static_cast<TerminalSession*>(self);
   (void)session->childWatch_.release();
   session->reaped_ = true;
-  // Deliver the shell's last words, however much the page still has to acknowledge.
-  session->unacked_ = 0;
-  if (session->master_) session->pumpOutput();
-  session->closeMaster();
-  // Jobs the shell left behind lose their terminal, as on any hang-up.
-  signalSession(session->pid_, SIGHUP);
-  if (!session->socketClosed_ &&
-      soup_websocket_connection_get_state(session->socket_.get()) == SOUP_WEBSOCKET_STATE_OPEN) {
-    soup_websocket_connection_close(session->socket_.get(), SOUP_WEBSOCKET_CLOSE_NORMAL,
-                                    "shell exited");
-  }
-  session->maybeFinish();
+  guarded("shell exited", [&] {
+    // Deliver the shell's last words, however much the page still has to acknowledge.
+    session->unacked_ = 0;
+    if (session->master_) session->pumpOutput();
+    session->closeMaster();
+    // Jobs the shell left behind lose their terminal, as on any hang-up.
+    signalSession(session->pid_, SIGHUP);
+    session->closeSocket(SOUP_WEBSOCKET_CLOSE_NORMAL, "shell exited");
+    session->maybeFinish();
+  });
+}
+
+void TerminalSession::goingAway() {
+  closeSocket(SOUP_WEBSOCKET_CLOSE_GOING_AWAY, "backend stopping");
+  hangUp();
 }
 
 void TerminalSession::hangUp() {
@@ -316,7 +389,7 @@ void TerminalSession::hangUp() {
     auto* session = static_cast<TerminalSession*>(self);
     (void)session->killTimer_.release();
     signalSession(session->pid_, SIGKILL);
-    session->maybeFinish();
+    guarded("hang-up", [&] { session->maybeFinish(); });
     return G_SOURCE_REMOVE;
   }, this));
 }

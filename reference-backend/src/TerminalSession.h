@@ -1,12 +1,15 @@
 #pragma once
 
 #include <libsoup/soup.h>
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <cstddef>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "Handles.h"
 
@@ -18,7 +21,11 @@ namespace tamrik {
 // small JSON control messages: {"type":"resize","cols":C,"rows":R} and
 // {"type":"ack","bytes":N}, the latter once the page has drawn N bytes. Reading from the
 // terminal pauses while too many bytes are unacknowledged, so a flood (`yes`) can never
-// bury the page and Ctrl-C is answered at once.
+// bury the page and Ctrl-C is answered at once. The other way round, the session sends
+// {"type":"ack","bytes":N} once N bytes of input have gone into the terminal, so the page can
+// feed a paste of any size at the pace the shell reads it. A peer that does not wait for
+// those acknowledgements and queues more than kInputQueueLimit is cut off (1008) rather
+// than have part of its input dropped.
 //
 // The session ends when both the shell has been reaped and the socket has closed. When the
 // socket closes first, the shell's whole session is hung up and then killed after a grace;
@@ -27,6 +34,10 @@ class TerminalSession {
  public:
   static constexpr std::size_t kHighWatermark = 128 * 1024;
   static constexpr std::size_t kLowWatermark = 32 * 1024;
+  // Input written to the terminal is acknowledged in steps of this much, and whenever
+  // nothing is left waiting.
+  static constexpr std::size_t kInputAckStep = 16 * 1024;
+  static constexpr std::size_t kInputQueueLimit = 8 * 1024 * 1024;
 
   using FinishedFn = std::function<void(TerminalSession&)>;
 
@@ -42,6 +53,8 @@ class TerminalSession {
 
   // SIGHUP to everything in the shell's session, then SIGKILL after a short grace.
   void hangUp();
+  // The backend is stopping: the page hears "going away" (1001), then the shell is hung up.
+  void goingAway();
   // Kills what is left at once and reaps the shell before returning (used on exit).
   void killAndReap();
 
@@ -57,8 +70,13 @@ class TerminalSession {
   void watchMaster();
   bool pumpOutput();
   void writeInput(const char* data, std::size_t size);
+  std::size_t writeSome(const char* data, std::size_t size);
   void flushInput();
-  void handleControl(const char* data, std::size_t size);
+  void acknowledgeInput();
+  void dropInput();
+  void handleControl(std::string_view text);
+  [[nodiscard]] bool socketOpen() const;
+  void closeSocket(SoupWebsocketCloseCode code, const char* reason);
   void closeMaster();
   void maybeFinish();
 
@@ -72,9 +90,15 @@ class TerminalSession {
   SourceId killTimer_;
   SignalConnection messageSignal_;
   SignalConnection closedSignal_;
-  std::string pendingInput_;
+  // Input not yet taken by the terminal, in arrival order; the first `inputOffset_` bytes of
+  // the front chunk are written already. Each byte is copied once and written once.
+  std::deque<std::string> pendingInput_;
+  std::size_t inputOffset_ = 0;
+  std::size_t queuedInput_ = 0;
+  std::size_t unackedInput_ = 0;  // written to the terminal, not yet acknowledged
   std::size_t unacked_ = 0;
   bool paused_ = false;
+  bool inputBroken_ = false;
   bool reaped_ = false;
   bool hungUp_ = false;
   bool socketClosed_ = false;
@@ -83,5 +107,9 @@ class TerminalSession {
 
 // Sends `signal` to every process whose session is `sid` (the shell and all its jobs).
 void signalSession(pid_t sid, int signal);
+
+// The descriptor limit shells start with: the one this program was started with, before it
+// raised its own soft limit for the sake of many connections.
+void setShellDescriptorLimit(const rlimit& limit);
 
 }  // namespace tamrik

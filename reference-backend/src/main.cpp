@@ -1,6 +1,7 @@
 // MacTamrikBackend: a loopback web console with a terminal and live telemetry.
 #include <glib-unix.h>
 #include <glib.h>
+#include <sys/resource.h>
 
 #include <csignal>
 #include <cstdio>
@@ -11,6 +12,7 @@
 
 #include "ConsoleServer.h"
 #include "PortSetting.h"
+#include "TerminalSession.h"
 
 namespace {
 
@@ -21,6 +23,20 @@ constexpr gint64 kStopGraceUs = 100 * 1000;
 gboolean quitLoop(gpointer loop) {
   g_main_loop_quit(static_cast<GMainLoop*>(loop));
   return G_SOURCE_CONTINUE;
+}
+
+// Every connection costs a descriptor, and the usual soft limit (often 1,024) is a small
+// fraction of what the system allows this process. The shells get the original back.
+void raiseDescriptorLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  tamrik::setShellDescriptorLimit(limit);
+  if (limit.rlim_cur == limit.rlim_max) return;
+  rlimit raised = limit;
+  raised.rlim_cur = limit.rlim_max;
+  // An unlimited hard limit is not a value the kernel takes for descriptors; keep the
+  // soft limit then.
+  if (raised.rlim_cur != RLIM_INFINITY) setrlimit(RLIMIT_NOFILE, &raised);
 }
 
 void stopSessions(tamrik::ConsoleServer& server) {
@@ -41,6 +57,7 @@ void stopSessions(tamrik::ConsoleServer& server) {
 int main() {
   // Writes to a closed peer must fail with EPIPE, not end the process.
   std::signal(SIGPIPE, SIG_IGN);
+  raiseDescriptorLimit();
 
   const char* portText = std::getenv("TAMRIK_PORT");
   const auto port = tamrik::parsePortSetting(portText);

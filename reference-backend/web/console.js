@@ -31,6 +31,7 @@
   const encoder = new TextEncoder();
   let socket = null;
   let open = false;
+  let backendGone = false;  // the backend itself has stopped: no new session can start
 
   function setTermState(text, lamp) {
     termState.textContent = text;
@@ -41,41 +42,101 @@
     if (open) socket.send(JSON.stringify(message));
   }
 
+  // Input goes out in slices, and only while the backend has acknowledged all but WINDOW
+  // bytes of it, so a paste of any size reaches the shell whole and in order without
+  // piling up in the backend.
+  const SLICE = 64 * 1024;
+  const WINDOW = 256 * 1024;
+  let pending = [];
+  let inFlight = 0;
+
+  function pumpInput() {
+    while (open && pending.length > 0 && inFlight < WINDOW) {
+      const head = pending[0];
+      const slice = head.length > SLICE ? head.subarray(0, SLICE) : head;
+      if (slice === head) pending.shift(); else pending[0] = head.subarray(SLICE);
+      socket.send(slice);
+      inFlight += slice.length;
+    }
+  }
+
+  function sendInput(bytes) {
+    if (bytes.length === 0) return;
+    pending.push(bytes);
+    pumpInput();
+  }
+
+  function onControl(text) {
+    let message = null;
+    try { message = JSON.parse(text); } catch (e) { return; }
+    if (message && message.type === 'ack' && Number.isSafeInteger(message.bytes) && message.bytes > 0) {
+      inFlight = Math.max(0, inFlight - message.bytes);
+      pumpInput();
+    }
+  }
+
+  function say(text) { term.write('\r\n\x1b[90m[' + text + ']\x1b[0m\r\n'); }
+
+  function declareBackendGone() {
+    backendGone = true;
+    setTermState('backend stopped', 'off');
+    say('the console backend has stopped \u2014 no new session can start');
+  }
+
+  // Whether anything still answers at our address: a shell that ended and a backend that
+  // died look alike from one socket.
+  function probeBackend(answer) {
+    const probe = new WebSocket(socketBase + '/telemetry');
+    let settled = false;
+    const settle = (alive) => {
+      if (settled) return;
+      settled = true;
+      clearTimeout(timer);
+      answer(alive);
+    };
+    const timer = setTimeout(() => { probe.close(); settle(null); }, 5000);
+    probe.onopen = () => { probe.close(); settle(true); };
+    probe.onclose = () => settle(false);
+  }
+
   function connectTerminal() {
     setTermState('connecting', '');
     socket = new WebSocket(socketBase + '/term');
     socket.binaryType = 'arraybuffer';
     socket.onopen = () => {
       open = true;
+      pending = [];
+      inFlight = 0;
       setTermState(term.cols + '\u00d7' + term.rows, 'on');
       sendControl({ type: 'resize', cols: term.cols, rows: term.rows });
       term.focus();
     };
     socket.onmessage = (event) => {
-      if (typeof event.data === 'string') return;
+      if (typeof event.data === 'string') { onControl(event.data); return; }
       const bytes = new Uint8Array(event.data);
       // The backend pauses the shell's output until we say we have drawn it.
       term.write(bytes, () => sendControl({ type: 'ack', bytes: bytes.length }));
     };
-    socket.onclose = () => {
+    socket.onclose = (event) => {
       const wasOpen = open;
       open = false;
+      pending = [];
+      inFlight = 0;
       setTermState('closed', 'off');
-      term.write(wasOpen ? '\r\n\x1b[90m[session ended \u2014 press Enter for a new one]\x1b[0m\r\n'
-                         : '\r\n\x1b[90m[cannot reach the backend \u2014 press Enter to retry]\x1b[0m\r\n');
+      // 1001: the backend said it is going away.
+      if (event.code === 1001) { declareBackendGone(); return; }
+      probeBackend((alive) => {
+        if (alive === false) declareBackendGone();
+        else say(wasOpen ? 'session ended \u2014 press Enter for a new one'
+                         : 'cannot reach the backend \u2014 press Enter to retry');
+      });
     };
-  }
-
-  // Large pastes go out in slices, so no single message is unreasonably big.
-  const SLICE = 64 * 1024;
-  function sendInput(bytes) {
-    for (let at = 0; at < bytes.length; at += SLICE) socket.send(bytes.subarray(at, at + SLICE));
   }
 
   term.onData((data) => {
     if (open) {
       sendInput(encoder.encode(data));
-    } else if (socket && socket.readyState === WebSocket.CLOSED && data === '\r') {
+    } else if (!backendGone && socket && socket.readyState === WebSocket.CLOSED && data === '\r') {
       term.reset();
       connectTerminal();
     }
@@ -203,7 +264,7 @@
     feed.onclose = () => {
       teleState.textContent = 'offline';
       teleLamp.className = 'lamp off';
-      setTimeout(connectTelemetry, 2000);
+      if (!backendGone) setTimeout(connectTelemetry, 2000);
     };
   }
   window.addEventListener('resize', render);

@@ -127,10 +127,47 @@ INSTANTIATE_TEST_SUITE_P(
                       Ch{"fifo_at_primary_does_not_hang", Fifo, "", File, ""},
                       Ch{"unreadable_primary", Unreadable, "", File, ""},
                       Ch{"dangling_link_counts_as_nothing", DanglingLink, "", File, "f"},
-                      Ch{"fifo_at_fallback", None, "", Fifo, ""},
-                      // No size limit: a large file is read whole.
-                      Ch{"huge_primary", File, "{\"p\": \"" + std::string(16 << 20, 'n') + "\"}",
-                         File, "p"}),
+                      Ch{"fifo_at_fallback", None, "", Fifo, ""}),
+    test::RowName);
+
+// A settings text of exactly `size` bytes that holds the member "p".
+std::string ofSize(std::size_t size) {
+  const std::string frame = "{\"p\": \"\"}";
+  return frame.substr(0, 7) + std::string(size - frame.size(), 'n') + frame.substr(7);
+}
+
+struct SizeRow {
+  const char* name;
+  std::size_t size;
+  bool sparse;  // all but the start is a hole
+  const char* expectedKey;
+};
+
+class SettingsSize : public ::testing::TestWithParam<SizeRow> {};
+
+// Over the limit counts as unreadable: the defaults, and the fallback is not consulted.
+TEST_P(SettingsSize, LargeFilesAreRefusedBeforeTheyAreRead) {
+  const auto& row = GetParam();
+  const test::TempDir dir;
+  const auto locations = settingsLocations(dir.path() / "config");
+  place(dir, locations.fallback, File, R"({"f": 1})");
+  if (row.sparse) {
+    place(dir, locations.primary, File, R"({"p": 1})");
+    std::filesystem::resize_file(locations.primary, row.size);
+  } else {
+    place(dir, locations.primary, File, ofSize(row.size));
+  }
+  const auto settings = readLaunchSettingsFrom(locations);
+  EXPECT_EQ(settings.size() == 1 ? settings.begin()->first : "", row.expectedKey);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, SettingsSize,
+    ::testing::Values(SizeRow{"just_under", kSettingsMaxBytes - 1, false, "p"},
+                      SizeRow{"at_the_limit", kSettingsMaxBytes, false, "p"},
+                      SizeRow{"just_over", kSettingsMaxBytes + 1, false, ""},
+                      SizeRow{"sixteen_mebibytes", std::size_t{16} << 20, false, ""},
+                      SizeRow{"sparse_eight_gibibytes", std::size_t{8} << 30, true, ""}),
     test::RowName);
 
 }  // namespace

@@ -7,10 +7,12 @@
 #include <libsoup/soup.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -44,12 +46,14 @@ inline bool pumpUntil(const std::function<bool()>& done, milliseconds timeout) {
 }
 
 // A running backend; killed and reaped on destruction if it is still running. Environment
-// changes: a value sets the variable, nullopt removes it.
+// changes: a value sets the variable, nullopt removes it. `descriptors`, when given, is the
+// descriptor limit it starts with.
 class BackendProcess {
  public:
   using EnvChanges = std::map<std::string, std::optional<std::string>>;
 
-  static std::unique_ptr<BackendProcess> start(const std::string& path, const EnvChanges& env) {
+  static std::unique_ptr<BackendProcess> start(const std::string& path, const EnvChanges& env,
+                                               std::optional<rlimit> descriptors = {}) {
     gchar** envp = g_get_environ();
     for (const auto& [name, value] : env) {
       envp = value ? g_environ_setenv(envp, name.c_str(), value->c_str(), TRUE)
@@ -58,9 +62,12 @@ class BackendProcess {
     char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
     auto process = std::make_unique<BackendProcess>();
     int out = -1, err = -1;
-    const bool spawned = g_spawn_async_with_pipes(nullptr, argv, envp, G_SPAWN_DO_NOT_REAP_CHILD,
-                                                  nullptr, nullptr, &process->pid_, nullptr, &out,
-                                                  &err, nullptr);
+    GSpawnChildSetupFunc setLimit = [](gpointer limit) {
+      setrlimit(RLIMIT_NOFILE, static_cast<rlimit*>(limit));
+    };
+    const bool spawned = g_spawn_async_with_pipes(
+        nullptr, argv, envp, G_SPAWN_DO_NOT_REAP_CHILD, descriptors ? setLimit : nullptr,
+        descriptors ? &*descriptors : nullptr, &process->pid_, nullptr, &out, &err, nullptr);
     g_strfreev(envp);
     if (!spawned) return nullptr;
     process->out_.reset(fdopen(out, "r"));
@@ -212,7 +219,13 @@ class SocketClient {
       gsize size = 0;
       const auto* data = static_cast<const char*>(g_bytes_get_data(message, &size));
       if (type == SOUP_WEBSOCKET_DATA_TEXT) {
-        client->texts_.emplace_back(data, size);
+        constexpr std::string_view ack = R"({"type":"ack","bytes":)";
+        const std::string_view text(data, size);
+        if (text.starts_with(ack)) {
+          client->inputAcked_ += std::strtoull(text.data() + ack.size(), nullptr, 10);
+        } else {
+          client->texts_.emplace_back(text);
+        }
         return;
       }
       client->output_.append(data, size);
@@ -230,8 +243,36 @@ class SocketClient {
     g_object_unref(socket_);
   }
 
-  void send(const std::string& b) { soup_websocket_connection_send_binary(socket_, b.data(), b.size()); }
+  void send(const std::string& b) {
+    soup_websocket_connection_send_binary(socket_, b.data(), b.size());
+    inputSent_ += b.size();
+  }
   void sendText(const std::string& text) { soup_websocket_connection_send_text(socket_, text.c_str()); }
+  // Any bytes in one frame of either kind, unchecked.
+  void sendFrame(SoupWebsocketDataType type, const std::string& bytes) {
+    GBytes* message = g_bytes_new(bytes.data(), bytes.size());
+    soup_websocket_connection_send_message(socket_, type, message);
+    g_bytes_unref(message);
+  }
+
+  // Sends `data` as the page does: in 64 KiB messages, with no more than `window` bytes
+  // unacknowledged by the backend. False when the backend stopped acknowledging in time.
+  bool paste(const std::string& data, milliseconds timeout, std::size_t window = 256 * 1024) {
+    constexpr std::size_t kSlice = 64 * 1024;
+    const auto deadline = Clock::now() + timeout;
+    for (std::size_t at = 0; at < data.size();) {
+      auto roomy = [&] { return closed_ || inputSent_ - inputAcked_ < window; };
+      if (!pumpUntil(roomy, std::chrono::duration_cast<milliseconds>(deadline - Clock::now())) ||
+          closed_) {
+        return false;
+      }
+      const std::size_t size = std::min(kSlice, data.size() - at);
+      send(data.substr(at, size));
+      at += size;
+    }
+    return true;
+  }
+  std::size_t inputUnacknowledged() const { return inputSent_ - inputAcked_; }
   void close() { soup_websocket_connection_close(socket_, SOUP_WEBSOCKET_CLOSE_NORMAL, nullptr); }
 
   // Waits until output after `from` contains `needle`; the offset just past it, or nullopt.
@@ -246,11 +287,13 @@ class SocketClient {
   const std::string& output() const { return output_; }
   std::size_t received() const { return output_.size(); }
   const std::vector<std::string>& texts() const { return texts_; }
+  int closeCode() const { return soup_websocket_connection_get_close_code(socket_); }
 
  private:
   SoupWebsocketConnection* socket_;
   bool acknowledge_;
   bool closed_ = false;
+  std::size_t inputSent_ = 0, inputAcked_ = 0;
   std::string output_;
   std::vector<std::string> texts_;
 };

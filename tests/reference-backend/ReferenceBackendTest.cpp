@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <nlohmann/json.hpp>
+#include <random>
+#include <sstream>
 
 #include "ConsoleClient.h"
 
@@ -13,10 +16,52 @@ namespace {
 using namespace std::chrono_literals;
 constexpr auto npos = std::string::npos;
 
-std::unique_ptr<BackendProcess> startBackend(BackendProcess::EnvChanges env) {
+std::unique_ptr<BackendProcess> startBackend(BackendProcess::EnvChanges env,
+                                             std::optional<rlimit> descriptors = {}) {
   env.emplace("SHELL", "/bin/sh");  // a shell whose prompt and startup files we know
   env.emplace("ENV", std::nullopt);
-  return BackendProcess::start(MACTAMRIK_BACKEND_PATH, env);
+  return BackendProcess::start(MACTAMRIK_BACKEND_PATH, env, descriptors);
+}
+
+// `count` connections that each send `bytes` and then nothing.
+std::vector<UniqueFd> stalledConnections(int port, int count, const std::string& bytes) {
+  std::vector<UniqueFd> sockets;
+  for (int i = 0; i < count; ++i) {
+    UniqueFd fd = loopbackSocket(port);
+    if (!fd || write(fd.get(), bytes.data(), bytes.size()) != std::ssize(bytes)) break;
+    sockets.push_back(std::move(fd));
+  }
+  return sockets;
+}
+
+// Waits until the backend has closed every one of `sockets` (whatever it sent first is
+// read and dropped); how many are still open at the deadline.
+std::size_t waitAllClosed(const std::vector<UniqueFd>& sockets, milliseconds timeout) {
+  std::vector<pollfd> open;
+  for (const auto& fd : sockets) open.push_back({fd.get(), POLLIN, 0});
+  const auto deadline = Clock::now() + timeout;
+  while (!open.empty() && Clock::now() < deadline) {
+    const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
+    if (poll(open.data(), open.size(), static_cast<int>(left.count()) + 1) <= 0) continue;
+    std::erase_if(open, [](pollfd& entry) {
+      if (entry.revents == 0) return false;
+      char sink[4096];
+      return read(entry.fd, sink, sizeof sink) <= 0;
+    });
+  }
+  return open.size();
+}
+
+rlim_t descriptorLimit(pid_t pid, bool hard) {
+  std::ifstream limits("/proc/" + std::to_string(pid) + "/limits");
+  for (std::string line; std::getline(limits, line);) {
+    if (!line.starts_with("Max open files")) continue;
+    std::istringstream values(line.substr(14));
+    rlim_t soft = 0, hardValue = 0;
+    values >> soft >> hardValue;
+    return hard ? hardValue : soft;
+  }
+  return 0;
 }
 
 
@@ -71,6 +116,18 @@ class RunningBackend : public ::testing::Test {
  protected:
   void SetUp() override {
     backend_ = startBackend({{"TAMRIK_PORT", "0"}, {"TAMRIK_APP_MODE", "1"}});
+    ASSERT_TRUE(backend_);
+    auto announcement = parseAnnouncement(backend_->readLine(5s));
+    ASSERT_TRUE(announcement);
+    client_ = std::make_unique<ConsoleClient>(*announcement);
+    cookie_ = client_->logIn();
+    ASSERT_FALSE(cookie_.empty());
+  }
+
+  // Starts a backend of its own, in place of the one SetUp started.
+  void restart(std::optional<rlimit> descriptors) {
+    client_.reset();
+    backend_ = startBackend({{"TAMRIK_PORT", "0"}, {"TAMRIK_APP_MODE", "1"}}, descriptors);
     ASSERT_TRUE(backend_);
     auto announcement = parseAnnouncement(backend_->readLine(5s));
     ASSERT_TRUE(announcement);
@@ -184,11 +241,16 @@ INSTANTIATE_TEST_SUITE_P(
         GateCase{"LookalikeName", "GET /", "127.0.0.1.attacker.example:{P}", nullptr, "{C}", 403},
         GateCase{"OtherLoopback", "GET /", "127.0.0.2:{P}", nullptr, "{C}", 403},
         GateCase{"NoHost", "GET /", nullptr, nullptr, "{C}", 400},
+        GateCase{"ForeignHostThenOurs", "GET /", "evil.example\r\nHost: 127.0.0.1:{P}", nullptr, "{C}", 400},
+        GateCase{"OurHostThenForeign", "GET /", "127.0.0.1:{P}\r\nHost: evil.example", nullptr, "{C}", 400},
+        GateCase{"OurHostTwice", "GET /", "127.0.0.1:{P}\r\nHost: 127.0.0.1:{P}", nullptr, "{C}", 400},
         GateCase{"ForeignOriginOnPage", "GET /", kOurs, "http://attacker.example", "{C}", 403},
         // WebSocket upgrades
         GateCase{"Socket", "GET /term", kOurs, kOrigin, "{C}", 101},
         GateCase{"SocketLocalhost", "GET /term", "localhost:{P}", "http://localhost:{P}", "{C}", 101},
         GateCase{"SocketNoCookie", "GET /term", kOurs, kOrigin, nullptr, 401},
+        GateCase{"SocketForeignHostThenOurs", "GET /term", "evil.example\r\nHost: 127.0.0.1:{P}", kOrigin, "{C}", 400},
+        GateCase{"SocketOurHostThenForeign", "GET /term", "127.0.0.1:{P}\r\nHost: evil.example", kOrigin, "{C}", 400},
         GateCase{"TelemetryForgedCookie", "GET /telemetry", kOurs, kOrigin, "{F}", 403},
         GateCase{"SocketNoOrigin", "GET /term", kOurs, nullptr, "{C}", 403},
         GateCase{"SocketForeignOrigin", "GET /term", kOurs, "http://attacker.example", "{C}", 403},
@@ -282,6 +344,10 @@ TEST_F(RunningBackend, TermLeavesNoShellBehind) {
   ASSERT_TRUE(status && WIFEXITED(*status));
   EXPECT_EQ(WEXITSTATUS(*status), 0);
   for (pid_t shell : shells) EXPECT_FALSE(processAlive(shell)) << shell;
+  // The page learns that the backend itself went away, not just one shell.
+  ASSERT_TRUE(first->waitClosed(5s));
+  EXPECT_EQ(first->closeCode(), SOUP_WEBSOCKET_CLOSE_GOING_AWAY);
+  EXPECT_FALSE(loopbackSocket(port()));
 }
 
 TEST_F(RunningBackend, KeepsAnsweringAfterABurstOfConnections) {
@@ -306,6 +372,215 @@ TEST_F(RunningBackend, KeepsAnsweringAfterABurstOfConnections) {
   ASSERT_TRUE(terminal);
   terminal->send("echo still-here\n");
   EXPECT_TRUE(terminal->waitFor("still-here\r\n", 5s));
+}
+
+
+// Text frames a broken or curious page might send. Each is ignored: the backend keeps
+// running, the terminal's size stays 80x24 and it goes on answering.
+struct ControlCase {
+  const char* name;
+  std::string frame;
+  SoupWebsocketDataType type = SOUP_WEBSOCKET_DATA_TEXT;
+  const char* path = "/term";
+};
+
+class ControlMessages : public RunningBackend, public ::testing::WithParamInterface<ControlCase> {};
+
+TEST_P(ControlMessages, AreIgnoredAndTheTerminalGoesOn) {
+  const ControlCase& row = GetParam();
+  auto terminal = open();
+  ASSERT_TRUE(terminal);
+  std::unique_ptr<SocketClient> other;
+  if (std::string_view(row.path) != "/term") {
+    other = open(row.path);
+    ASSERT_TRUE(other);
+  }
+  (other ? *other : *terminal).sendFrame(row.type, row.frame);
+  terminal->send("stty size\n");
+  EXPECT_TRUE(terminal->waitFor("24 80\r\n", 10s)) << terminal->output();
+  EXPECT_TRUE(processAlive(backend_->pid()));
+  auto fresh = open();
+  ASSERT_TRUE(fresh);
+  fresh->send("echo fr''esh\n");
+  EXPECT_TRUE(fresh->waitFor("fresh\r\n", 10s));
+}
+
+std::string resize(const std::string& cols, const std::string& rows = "24") {
+  return R"({"type":"resize","cols":)" + cols + R"(,"rows":)" + rows + "}";
+}
+std::string nestedIn(std::size_t depth) {
+  return resize(std::string(depth, '[') + std::string(depth, ']'));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ControlMessages,
+    ::testing::Values(
+        // wrong types where the library's typed look-up would throw
+        ControlCase{"TypeIsNumber", R"({"type":1})"},
+        ControlCase{"TypeIsArray", R"({"type":["resize"]})"},
+        ControlCase{"ColsIsNull", resize("null")},
+        ControlCase{"ColsIsString", resize(R"("80")")},
+        ControlCase{"AckBytesIsString", R"({"type":"ack","bytes":"x"})"},
+        ControlCase{"RowsMissing", R"({"type":"resize","cols":100})"},
+        ControlCase{"NotAnObject", R"(["resize",100,30])"},
+        // numbers out of every range
+        ControlCase{"ColsFraction", resize("100.5")},
+        ControlCase{"ColsZero", resize("0")},
+        ControlCase{"ColsPastTheLimit", resize("4001")},
+        ControlCase{"ColsNegative", resize("-100")},
+        ControlCase{"ColsWrapToSixteenBits", resize("65636", "65560")},
+        ControlCase{"ColsLargestUnsigned", resize("18446744073709551615")},
+        ControlCase{"ColsBeyondEveryInteger", resize("184467440737095516160")},
+        ControlCase{"ColsBeyondDouble", resize("1e400")},
+        ControlCase{"AckNegative", R"({"type":"ack","bytes":-1})"},
+        ControlCase{"AckHuge", R"({"type":"ack","bytes":18446744073709551615})"},
+        // shapes that are no message at all
+        ControlCase{"DeepNesting", nestedIn(2000)},
+        ControlCase{"DeepNestingMegabyte", std::string(1 << 20, '[')},
+        ControlCase{"InvalidUtf8", "{\"type\":\"resize\",\"cols\":100,\"rows\":30,\"x\":\"\xff\"}"},
+        ControlCase{"Empty", ""},
+        ControlCase{"Truncated", R"({"type":"resize","cols":100,"ro)"},
+        ControlCase{"NulInside", std::string(R"({"type":"resize","cols":100,"rows":30})") + '\0'},
+        // the telemetry socket takes nothing from the page
+        ControlCase{"BinaryOnTelemetry", "\x01\x02\xff", SOUP_WEBSOCKET_DATA_BINARY, "/telemetry"},
+        ControlCase{"TextOnTelemetry", resize("100"), SOUP_WEBSOCKET_DATA_TEXT, "/telemetry"}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+
+TEST_F(RunningBackend, SlowClientsAreDroppedAndOpenSocketsStay) {
+  auto terminal = open();
+  ASSERT_TRUE(terminal);
+  const std::string host = "Host: 127.0.0.1:" + std::to_string(port()) + "\r\n";
+  const auto start = Clock::now();
+  auto halfHeaders = stalledConnections(port(), 250, "GET / HTTP/1.1\r\n" + host);
+  auto silent = stalledConnections(port(), 50, "");
+  ASSERT_EQ(halfHeaders.size() + silent.size(), 300u);
+  // Complete requests on keep-alive connections, answered (401) and then left idle.
+  auto idle = stalledConnections(port(), 20, "GET / HTTP/1.1\r\n" + host + "\r\n");
+  for (const auto& fd : idle) EXPECT_EQ(readStatus(fd.get(), 5s), 401);
+  EXPECT_EQ(client_->get(announced().base + "/", cookie_).status, 200u);
+
+  EXPECT_EQ(waitAllClosed(halfHeaders, 20s), 0u);
+  EXPECT_EQ(waitAllClosed(silent, 5s), 0u);
+  EXPECT_GE(Clock::now() - start, 4s) << "a header gets a few seconds";
+  EXPECT_EQ(waitAllClosed(idle, 30s), 0u);
+  terminal->send("echo sti''ll-here\n");
+  EXPECT_TRUE(terminal->waitFor("still-here\r\n", 5s));
+}
+
+TEST_F(RunningBackend, ABodyNobodyAskedForIsNotKept) {
+  const auto peakKiB = [&] {
+    std::ifstream status("/proc/" + std::to_string(backend_->pid()) + "/status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.starts_with("VmHWM:")) return std::stol(line.substr(6));
+    }
+    return 0L;
+  };
+  const long before = peakKiB();
+  UniqueFd fd = loopbackSocket(port());
+  const std::string head = "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port()) +
+                           "\r\nContent-Length: 100000000000\r\n\r\n";
+  ASSERT_EQ(write(fd.get(), head.data(), head.size()), std::ssize(head));
+  // Sends until the backend hangs up on it (its deadline) or 1 GiB has gone. Freed memory
+  // that a sanitizer holds back for a while (up to 256 MiB) is allowed for.
+  const std::string chunk(1 << 20, 'b');
+  std::size_t sent = 0;
+  while (sent < (std::size_t{1} << 30)) {
+    const ssize_t put = send(fd.get(), chunk.data(), chunk.size(), MSG_NOSIGNAL);
+    if (put <= 0) break;
+    sent += static_cast<std::size_t>(put);
+  }
+  EXPECT_GT(sent, std::size_t{512} << 20);
+  EXPECT_LT(peakKiB() - before, 448 * 1024) << "after " << (sent >> 20) << " MiB of body";
+}
+
+TEST_F(RunningBackend, RaisesItsDescriptorLimitButNotItsShells) {
+  const rlim_t hard = descriptorLimit(backend_->pid(), true);
+  ASSERT_GT(hard, 1200u) << "needs a hard limit above the usual soft one";
+  restart(rlimit{1024, hard});
+  EXPECT_EQ(descriptorLimit(backend_->pid(), false), hard);
+  auto terminal = open();
+  ASSERT_TRUE(terminal);
+  terminal->send("echo \"limit:$(ulimit -n):\"\n");
+  EXPECT_TRUE(terminal->waitFor("limit:1024:", 5s));
+
+  const std::string host = "Host: 127.0.0.1:" + std::to_string(port()) + "\r\n";
+  auto stalled = stalledConnections(port(), 1100, "GET / HTTP/1.1\r\n" + host);
+  EXPECT_EQ(stalled.size(), 1100u);
+  EXPECT_EQ(client_->get(announced().base + "/", cookie_).status, 200u);
+}
+
+// Readings skipped and accepting resumed: neither the telemetry library nor the HTTP one
+// may end or wedge the console when descriptors run out.
+TEST_F(RunningBackend, OutOfDescriptorsItSkipsReadingsAndRecovers) {
+  restart(rlimit{96, 96});
+  auto feed = open("/telemetry");
+  auto terminal = open();
+  ASSERT_TRUE(feed && terminal);
+  const std::string host = "Host: 127.0.0.1:" + std::to_string(port()) + "\r\n";
+  // More than it may hold. Readings fall due while every descriptor is taken, until these
+  // time out.
+  auto stalled = stalledConnections(port(), 120, "GET / HTTP/1.1\r\n" + host);
+  const auto descriptors = [&] {
+    const auto fds = std::filesystem::path("/proc") / std::to_string(backend_->pid()) / "fd";
+    std::error_code error;
+    return std::distance(std::filesystem::directory_iterator(fds, error), {});
+  };
+  EXPECT_TRUE(pumpUntil([&] { return descriptors() >= 95; }, 10s)) << descriptors();
+  const std::size_t starved = feed->texts().size();
+  EXPECT_TRUE(pumpUntil([&] { return descriptors() < 80; }, 15s)) << descriptors();
+  EXPECT_TRUE(processAlive(backend_->pid()));
+  EXPECT_TRUE(pumpUntil([&] { return feed->texts().size() > starved; }, 5s));
+  terminal->send("echo sti''ll-here\n");
+  EXPECT_TRUE(terminal->waitFor("still-here\r\n", 5s));
+  // Those that waited in the queue are taken in and timed out in turn.
+  EXPECT_EQ(waitAllClosed(stalled, 30s), 0u);
+  EXPECT_EQ(client_->get(announced().base + "/", cookie_).status, 200u);
+}
+
+// Printable lines of varied length, so that anything lost, doubled or reordered shows.
+std::string pasteText(std::size_t size) {
+  std::mt19937 random(12);
+  std::string text;
+  text.reserve(size);
+  while (text.size() < size) {
+    const std::size_t length = random() % 200;
+    for (std::size_t i = 0; i < length; ++i) text.push_back(static_cast<char>(' ' + random() % 95));
+    text.push_back('\n');
+  }
+  return text;
+}
+
+TEST_F(RunningBackend, PasteOfTensOfMebibytesArrivesWhole) {
+  auto terminal = open();
+  ASSERT_TRUE(terminal);
+  const auto file = std::filesystem::temp_directory_path() /
+                    ("mactamrik-paste-" + std::to_string(backend_->pid()));
+  const std::string text = pasteText(24 << 20);
+  terminal->send("stty -echo; echo \"RE\"\"ADY\"; cat > " + file.string() +
+                 "; stty echo; echo \"PAS\"\"TED\"\n");
+  ASSERT_TRUE(terminal->waitFor("READY", 5s));
+  ASSERT_TRUE(terminal->paste(text + "\x04", 120s));
+  EXPECT_TRUE(terminal->waitFor("PASTED", 60s));
+  std::ifstream stored(file, std::ios::binary);
+  const std::string got((std::istreambuf_iterator<char>(stored)), std::istreambuf_iterator<char>());
+  std::filesystem::remove(file);
+  ASSERT_EQ(got.size(), text.size());
+  EXPECT_TRUE(got == text) << "at " << std::mismatch(got.begin(), got.end(), text.begin()).first - got.begin();
+}
+
+TEST_F(RunningBackend, PeerThatIgnoresInputAcknowledgementsIsCutOff) {
+  auto terminal = open();
+  ASSERT_TRUE(terminal);
+  terminal->send("sleep 60; echo \"NOT\"\"READ\"\n");  // the shell reads nothing meanwhile
+  const std::string slice(1 << 20, 'x');
+  for (int i = 0; i < 12 && !terminal->waitClosed(1ms); ++i) terminal->send(slice);
+  EXPECT_TRUE(terminal->waitClosed(10s));
+  EXPECT_EQ(terminal->closeCode(), SOUP_WEBSOCKET_CLOSE_POLICY_VIOLATION);
+  auto fresh = open();
+  ASSERT_TRUE(fresh);
+  fresh->send("echo fr''esh\n");
+  EXPECT_TRUE(fresh->waitFor("fresh\r\n", 10s));
 }
 
 }  // namespace
