@@ -1,8 +1,6 @@
 #include "backend/BackendGuard.h"
 
 #include <fcntl.h>
-#include <poll.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,25 +28,14 @@ BackendGuard::BackendGuard(const std::filesystem::path& program, const ProcessGr
   if (!guard) return;
   pid_ = guard.pid;
   line_ = std::move(writeEnd);
-  handle_.reset(static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0)));
 }
 
 void BackendGuard::release() {
   if (pid_ <= 0) return;
   line_.reset();
-  bool ended = true;
-  if (handle_) {
-    pollfd fd{handle_.get(), POLLIN, 0};
-    int ready;
-    do {
-      ready = ::poll(&fd, 1, static_cast<int>(kPatience.count()));
-    } while (ready < 0 && errno == EINTR);
-    ended = ready > 0;
-  }
-  // A guard that takes longer is left to finish on its own; it is bounded and needs nothing
-  // from us.
-  if (ended) waitForChild(pid_);
-  handle_.reset();
+  // Reaped now if it is already done, else it ends on its own as our child (a zombie for
+  // what is left of our life) or, once we are gone, as init's.
+  ::waitpid(pid_, nullptr, WNOHANG);
   pid_ = 0;
 }
 

@@ -2,7 +2,6 @@
 
 #include <sys/types.h>
 
-#include <chrono>
 #include <filesystem>
 
 #include "backend/ProcessGroup.h"
@@ -15,9 +14,6 @@ namespace zvui {
 // reaches end of file and it stops the backend's process group in our place.
 class BackendGuard {
  public:
-  // How long release() waits for the guard: its own second of grace, and some.
-  static constexpr std::chrono::milliseconds kPatience{2500};
-
   BackendGuard() = default;
   // Starts `program` for `group`. On failure the guard is empty and the backend has only
   // its parent-death signal to end it with us.
@@ -27,7 +23,7 @@ class BackendGuard {
   ~BackendGuard() { release(); }
 
   // Lets the guard go now, as our end would: it stops whatever of the group still runs
-  // (TERM, up to a second, KILL) and exits. Waits up to kPatience for that and reaps it.
+  // (TERM, up to a second, KILL) and exits. Does not wait for that: quit must not.
   void release();
 
   [[nodiscard]] pid_t pid() const noexcept { return pid_; }
@@ -35,8 +31,7 @@ class BackendGuard {
 
  private:
   pid_t pid_ = 0;
-  UniqueFd line_;    // the write end of the guard's standard input; nothing is written
-  UniqueFd handle_;  // pidfd of the guard
+  UniqueFd line_;  // the write end of the guard's standard input; nothing is written
 };
 
 }  // namespace zvui
