@@ -131,7 +131,8 @@ bool PosixBackendProcess::treeIsRunning() const {
 bool PosixBackendProcess::waitForTreeExit(std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   // The backend first, through its pidfd; then what is left of its group.
-  return waitForExit(timeout) && waitForGroupToEnd(group_, deadline);
+  if (!waitForExit(timeout)) return false;
+  return waitForGroupToEnd(group_, deadline);
 }
 
 void PosixBackendProcess::signalGroup(std::string_view signalName) {

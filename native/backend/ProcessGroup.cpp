@@ -68,11 +68,11 @@ std::optional<ProcessStat> parseProcessStat(std::string_view text) {
   return stat;
 }
 
-std::optional<ProcessStat> readProcessStat(pid_t pid) {
-  if (pid <= 0) return std::nullopt;
-  std::array<char, 40> path{};
-  std::snprintf(path.data(), path.size(), "/proc/%d/stat", static_cast<int>(pid));
-  const UniqueFd file(::open(path.data(), O_RDONLY | O_CLOEXEC));
+namespace {
+
+// The stat of the process whose /proc entry is `entry` ("<pid>/stat"), relative to `proc`.
+std::optional<ProcessStat> readStatAt(int proc, const char* entry) {
+  const UniqueFd file(::openat(proc, entry, O_RDONLY | O_CLOEXEC));
   if (!file) return std::nullopt;
   std::array<char, 1024> text{};
   ssize_t got;
@@ -81,6 +81,15 @@ std::optional<ProcessStat> readProcessStat(pid_t pid) {
   } while (got < 0 && errno == EINTR);
   if (got <= 0) return std::nullopt;
   return parseProcessStat({text.data(), static_cast<std::size_t>(got)});
+}
+
+}  // namespace
+
+std::optional<ProcessStat> readProcessStat(pid_t pid) {
+  if (pid <= 0) return std::nullopt;
+  std::array<char, 40> path{};
+  std::snprintf(path.data(), path.size(), "/proc/%d/stat", static_cast<int>(pid));
+  return readStatAt(AT_FDCWD, path.data());
 }
 
 ProcessGroup processGroupLedBy(pid_t leader) {
@@ -115,10 +124,12 @@ std::vector<pid_t> liveMembers(const ProcessGroup& group, std::size_t limit) {
     members.push_back(group.id);
     return members;
   }
+  std::array<char, 40> path{};
   while (const dirent* entry = ::readdir(directory)) {
     pid_t pid = 0;
     if (!parsePid(entry->d_name, pid)) continue;
-    const auto stat = readProcessStat(pid);
+    std::snprintf(path.data(), path.size(), "%d/stat", static_cast<int>(pid));
+    const auto stat = readStatAt(::dirfd(directory), path.data());
     if (!stat || stat->group != group.id || stat->state == 'Z' || stat->state == 'X') continue;
     members.push_back(pid);
     if (members.size() == limit) break;
