@@ -65,34 +65,34 @@ enum class Sequence { Before, Now };
 
 // A backend tree: the forking helper (children named on its output) or the tree helper
 // (pids in a file, `processes` of them).
-struct TreeSpec {
+struct TreeShape {
   std::filesystem::path executable;
   std::vector<std::string> environment;
   std::size_t processes = 0;  // 0: the forking helper
 };
 
 // One launch and stop; the milliseconds until the whole tree is gone, or -1.
-double quitOnce(const TreeSpec& spec, Sequence sequence) {
+double quitOnce(const TreeShape& shape, Sequence sequence) {
   test::TestMainLoop loop;
   PosixBackendLauncher launcher(".", loop);
   const std::string pidFile = "/tmp/zvui-quit-bench-" + std::to_string(::getpid());
   std::filesystem::remove(pidFile);
-  auto environment = spec.environment;
+  auto environment = shape.environment;
   environment.push_back("HELPER_PIDS=" + pidFile);
-  auto process = launcher.makeProcess(spec.executable, environment);
+  auto process = launcher.makeProcess(shape.executable, environment);
   std::string output;
   bool exited = false;
   if (!process->launch([&](std::string block) { output += block; }, [&] { exited = true; })) {
     return -1;
   }
   std::vector<int> tree;
-  if (spec.processes == 0) {
+  if (shape.processes == 0) {
     if (!loop.runUntil([&] { return output.find("ready\n") != std::string::npos; })) return -1;
     tree = numbersAfter(output, "child ");
     tree.push_back(process->processIdentifier());
   } else {
     const auto start = Clock::now();
-    while ((tree = numbersAfter(readAll(pidFile), "")).size() < spec.processes) {
+    while ((tree = numbersAfter(readAll(pidFile), "")).size() < shape.processes) {
       if (millisecondsSince(start) > 10000) return -1;
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
@@ -231,7 +231,7 @@ int main(int argc, char** argv) {
                 obeying);
   reportGroupScan(obeying);
 
-  const TreeSpec obedient{ZVUI_BENCH_FORKING_BACKEND, {"HELPER_CHILDREN=obedient"}};
+  const TreeShape obedient{ZVUI_BENCH_FORKING_BACKEND, {"HELPER_CHILDREN=obedient"}};
   Samples before;
   Samples now;
   for (int run = 0; run < obeying; ++run) {
@@ -243,8 +243,8 @@ int main(int argc, char** argv) {
   std::printf("%-40s %.3f\n", "ratio of the medians (now / before)",
               quantile(now, 0.5) / quantile(before, 0.5));
 
-  const TreeSpec stubborn{ZVUI_BENCH_FORKING_BACKEND, {"HELPER_PARENT=ignore-term"}};
-  const TreeSpec grandchild{ZVUI_BENCH_TREE_BACKEND, {"HELPER_TREE=grandchild-ignores-term"}, 3};
+  const TreeShape stubborn{ZVUI_BENCH_FORKING_BACKEND, {"HELPER_PARENT=ignore-term"}};
+  const TreeShape grandchild{ZVUI_BENCH_TREE_BACKEND, {"HELPER_TREE=grandchild-ignores-term"}, 3};
   Samples stubbornNow;
   Samples grandchildNow;
   Samples grandchildBefore;
