@@ -35,6 +35,15 @@ class BackendProcess {
   [[nodiscard]] virtual std::int32_t processIdentifier() const = 0;
   // Waits up to `timeout` for the process to exit; true when it is no longer running.
   virtual bool waitForExit(std::chrono::milliseconds timeout) = 0;
+
+  // The backend's tree: the backend and whatever it started that stayed in its process
+  // group. Where there is no group, the tree is the backend alone.
+  // True while anything of the tree runs, the backend itself or not. Any thread.
+  [[nodiscard]] virtual bool treeIsRunning() const { return isRunning(); }
+  // Waits up to `timeout` for the whole tree to end; true when nothing of it runs.
+  virtual bool waitForTreeExit(std::chrono::milliseconds timeout) { return waitForExit(timeout); }
+  // Sends `signalName` (no dash) to the backend's whole process group, if it has one.
+  virtual void signalGroup(std::string_view /*signalName*/) {}
 };
 
 // The backend interface of the controller: finding, making and signalling backends.

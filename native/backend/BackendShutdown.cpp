@@ -4,11 +4,17 @@ namespace zvui {
 
 void stopBackendTree(BackendProcess* process, BackendLauncher& launcher,
                      std::chrono::milliseconds killDelay) {
-  if (process == nullptr || !process->isRunning()) return;
+  if (process == nullptr) return;
+  // The tools are given the backend's pid only while it runs: once the backend has ended,
+  // that pid may soon name someone else. Its group stays safe to signal (it is checked).
+  const bool backendRuns = process->isRunning();
+  if (!backendRuns && !process->treeIsRunning()) return;
   const std::int32_t pid = process->processIdentifier();
-  launcher.signalBackendTree(pid, "TERM");
-  if (process->waitForExit(killDelay)) return;
-  launcher.signalBackendTree(pid, "KILL");
+  if (backendRuns) launcher.signalBackendTree(pid, "TERM");
+  process->signalGroup("TERM");
+  if (process->waitForTreeExit(killDelay)) return;
+  if (process->isRunning()) launcher.signalBackendTree(pid, "KILL");
+  process->signalGroup("KILL");
 }
 
 }  // namespace zvui

@@ -23,8 +23,12 @@ std::optional<std::filesystem::path> PosixBackendLauncher::locateExecutable(
 
 std::unique_ptr<BackendProcess> PosixBackendLauncher::makeProcess(
     std::filesystem::path executable, std::vector<std::string> environment) {
+  PosixBackendProcess::Options options;
+  std::error_code error;
+  const auto guard = resourceDirectory_ / kBackendGuardName;
+  if (std::filesystem::is_regular_file(guard, error)) options.guard = guard;
   return std::make_unique<PosixBackendProcess>(std::move(executable), std::move(environment),
-                                               loop_);
+                                               loop_, options);
 }
 
 void PosixBackendLauncher::signalBackendTree(std::int32_t pid, std::string_view signalName) {

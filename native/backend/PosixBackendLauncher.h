@@ -8,8 +8,12 @@
 
 namespace zvui {
 
-// Finds backends in the app's resource directory, starts them as POSIX children and signals
-// their process trees through the system's tools.
+// The guard program's name in the resource directory, next to the backend.
+inline constexpr std::string_view kBackendGuardName = "zvui-backend-guard";
+
+// Finds backends in the app's resource directory, starts them as POSIX children (with the
+// guard from that directory, when it is there) and signals their process trees through the
+// system's tools.
 class PosixBackendLauncher final : public BackendLauncher {
  public:
   PosixBackendLauncher(std::filesystem::path resourceDirectory, MainLoop& loop,

@@ -20,6 +20,15 @@ namespace {
 // Through syscall(): this glibc's <sys/pidfd.h> does not declare pidfd_open for C++.
 int openPidfd(pid_t pid) noexcept { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
 
+// What the backend reads as standard input. Ours, unless it is a terminal: in a process
+// group of its own the backend is not in the terminal's foreground, so a read would stop it
+// (SIGTTIN) and a stopped backend would neither serve nor end on TERM. It gets an empty
+// input then, as it would from a desktop launch. -1 to inherit ours.
+UniqueFd backendInput() {
+  if (::isatty(STDIN_FILENO) == 0) return {};
+  return UniqueFd(moveAboveStandardStreams(::open("/dev/null", O_RDONLY | O_CLOEXEC)));
+}
+
 }  // namespace
 
 PosixBackendProcess::PosixBackendProcess(std::filesystem::path executable,
@@ -47,13 +56,17 @@ bool PosixBackendProcess::launch(BackendOutputHandler onOutput, BackendExitHandl
   // Best effort: the system may cap pipe sizes (fs.pipe-max-size); the default then stays.
   ::fcntl(readEnd.get(), F_SETPIPE_SZ, options_.pipeSize);
 
+  const UniqueFd input = backendInput();
   const SpawnResult child = spawnProcess({.executable = executable_,
                                           .arguments = {},
                                           .environment = environment_,
+                                          .inputFd = input.get(),
                                           .outputFd = writeEnd.get(),
+                                          .newProcessGroup = true,
                                           .parentDeathSignal = SIGTERM});
   writeEnd.reset();
   if (!child) return false;
+  group_ = processGroupLedBy(child.pid);
 
   if (options_.usePidfd) pidfd_.reset(openPidfd(child.pid));
   try {
@@ -70,11 +83,16 @@ bool PosixBackendProcess::launch(BackendOutputHandler onOutput, BackendExitHandl
     });
   } catch (const std::system_error&) {
     // Nobody could watch or reap it: take it back down rather than leave it unsupervised.
+    signalProcessGroup(group_, SIGKILL);
     ::kill(child.pid, SIGKILL);
     waitForChild(child.pid);
     return false;
   }
   pid_.store(child.pid);
+  if (!options_.guard.empty()) {
+    guard_.emplace(options_.guard, group_);
+    if (!*guard_) guard_.reset();
+  }
   return true;
 }
 
@@ -104,6 +122,24 @@ bool PosixBackendProcess::waitForExit(std::chrono::milliseconds timeout) {
     if (ready == 0) return false;
     if (errno != EINTR) return !isRunning();
   }
+}
+
+bool PosixBackendProcess::treeIsRunning() const {
+  return isRunning() || !liveMembers(group_, 1).empty();
+}
+
+bool PosixBackendProcess::waitForTreeExit(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  // The backend first, through its pidfd; then what is left of its group.
+  if (!waitForExit(timeout)) return false;
+  return waitForGroupToEnd(group_, deadline);
+}
+
+void PosixBackendProcess::signalGroup(std::string_view signalName) {
+  const int signal = signalNumber(signalName);
+  if (signal == 0) return;
+  signalProcessGroup(group_, signal);
+  if (signal == SIGTERM) signalProcessGroup(group_, SIGCONT);
 }
 
 }  // namespace zvui

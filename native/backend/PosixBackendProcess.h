@@ -4,12 +4,15 @@
 #include <cstddef>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "MacTamrikApp/MainLoop.h"
+#include "backend/BackendGuard.h"
 #include "backend/BackendProcess.h"
 #include "backend/ExitLatch.h"
+#include "backend/ProcessGroup.h"
 #include "support/UniqueHandle.h"
 
 namespace zvui {
@@ -17,7 +20,10 @@ namespace zvui {
 class OutputReader;
 
 // A backend child on Linux: fork + exec with the output joined into one pipe, a reader
-// thread that posts decoded blocks to the main loop, and a pidfd to learn of the exit.
+// thread that posts decoded blocks to the main loop, and a pidfd to learn of the exit. The
+// backend leads a process group of its own, which holds its tree (all it starts, unless a
+// process leaves on purpose), and a guard program watches over that group for as long as
+// we live.
 class PosixBackendProcess final : public BackendProcess {
  public:
   struct Options {
@@ -29,6 +35,8 @@ class PosixBackendProcess final : public BackendProcess {
     int pipeSize = 1024 * 1024;
     // Blocks posted to the main loop and not yet handled; the reader waits beyond this.
     std::size_t maxBlocksInFlight = 4;
+    // The guard program (native/guard); none when empty.
+    std::filesystem::path guard;
   };
 
   PosixBackendProcess(std::filesystem::path executable, std::vector<std::string> environment,
@@ -36,8 +44,9 @@ class PosixBackendProcess final : public BackendProcess {
   PosixBackendProcess(std::filesystem::path executable, std::vector<std::string> environment,
                       MainLoop& loop)
       : PosixBackendProcess(std::move(executable), std::move(environment), loop, Options{}) {}
-  // Stops and joins the reader. A backend still running is left running: stopping it is
-  // the quit sequence's job, and it still ends with us through the parent-death signal.
+  // Stops and joins the reader and lets the guard go. Stopping the tree is the quit
+  // sequence's job; whatever of it still runs now is stopped by the guard (TERM, up to a
+  // second, KILL), or without one gets the parent-death signal when we end.
   ~PosixBackendProcess() override;
 
   // Main thread: the parent-death signal belongs to the thread that forks.
@@ -45,6 +54,13 @@ class PosixBackendProcess final : public BackendProcess {
   [[nodiscard]] bool isRunning() const override;
   [[nodiscard]] std::int32_t processIdentifier() const override;
   bool waitForExit(std::chrono::milliseconds timeout) override;
+  [[nodiscard]] bool treeIsRunning() const override;
+  bool waitForTreeExit(std::chrono::milliseconds timeout) override;
+  // TERM is followed by CONT, so that a stopped member can act on it.
+  void signalGroup(std::string_view signalName) override;
+
+  // The guard's pid, or 0 when none runs.
+  [[nodiscard]] pid_t guardIdentifier() const { return guard_ ? guard_->pid() : 0; }
 
  private:
   const std::filesystem::path executable_;
@@ -55,6 +71,8 @@ class PosixBackendProcess final : public BackendProcess {
   bool attempted_ = false;
   std::atomic<std::int32_t> pid_{0};
   UniqueFd pidfd_;
+  ProcessGroup group_;
+  std::optional<BackendGuard> guard_;
   std::shared_ptr<ExitLatch> exited_ = std::make_shared<ExitLatch>();
   std::unique_ptr<OutputReader> reader_;
 };

@@ -26,11 +26,25 @@ struct ChildPlan {
   const char* path;
   char* const* argv;
   char* const* envp;
+  int inputFd;
   int outputFd;
   int errorFd;
   int parentDeathSignal;
+  bool newProcessGroup;
   pid_t parent;
 };
+
+[[noreturn]] void failChild(int errorFd) noexcept {
+  const int error = errno;
+  [[maybe_unused]] auto written = ::write(errorFd, &error, sizeof error);
+  ::_exit(127);
+}
+
+// `fd` onto `target`; dup2 onto itself would keep the close-on-exec flag.
+bool placeDescriptor(int fd, int target) noexcept {
+  if (fd < 3) fd = ::fcntl(fd, F_DUPFD, 3);
+  return fd >= 0 && ::dup2(fd, target) >= 0;
+}
 
 void closeDescriptorsAbove2(int keep) noexcept {
   bool done = true;
@@ -55,27 +69,22 @@ void closeDescriptorsAbove2(int keep) noexcept {
     if (::getppid() != plan.parent) ::_exit(127);
   }
 
+  // Before exec, so the group exists by the time the parent learns the child runs.
+  if (plan.newProcessGroup && ::setpgid(0, 0) != 0) failChild(plan.errorFd);
+
   sigset_t none;
   sigemptyset(&none);
   ::sigprocmask(SIG_SETMASK, &none, nullptr);
 
-  if (plan.outputFd >= 0) {
-    int output = plan.outputFd;
-    // dup2 onto itself would keep the close-on-exec flag.
-    if (output < 3) output = ::fcntl(output, F_DUPFD, 3);
-    if (output < 0 || ::dup2(output, STDOUT_FILENO) < 0 || ::dup2(output, STDERR_FILENO) < 0) {
-      const int error = errno;
-      [[maybe_unused]] auto written = ::write(plan.errorFd, &error, sizeof error);
-      ::_exit(127);
-    }
+  if (plan.inputFd >= 0 && !placeDescriptor(plan.inputFd, STDIN_FILENO)) failChild(plan.errorFd);
+  if (plan.outputFd >= 0 && (!placeDescriptor(plan.outputFd, STDOUT_FILENO) ||
+                             !placeDescriptor(plan.outputFd, STDERR_FILENO))) {
+    failChild(plan.errorFd);
   }
 
   closeDescriptorsAbove2(plan.errorFd);
   ::execve(plan.path, plan.argv, plan.envp);
-
-  const int error = errno;
-  [[maybe_unused]] auto written = ::write(plan.errorFd, &error, sizeof error);
-  ::_exit(127);
+  failChild(plan.errorFd);
 }
 
 // argv and envp as exec wants them, built before the child exists.
@@ -200,10 +209,16 @@ SpawnResult spawnWithoutFork(const SpawnRequest& request) {
   sigset_t all;
   sigemptyset(&none);
   sigfillset(&all);
-  int error =
-      ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  int flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+  if (request.newProcessGroup) flags |= POSIX_SPAWN_SETPGROUP;
+  int error = ::posix_spawnattr_setflags(&attributes, static_cast<short>(flags));
   if (error == 0) error = ::posix_spawnattr_setsigmask(&attributes, &none);
   if (error == 0) error = ::posix_spawnattr_setsigdefault(&attributes, &all);
+  // Group 0: the child's own pid.
+  if (error == 0 && request.newProcessGroup) error = ::posix_spawnattr_setpgroup(&attributes, 0);
+  if (error == 0 && request.inputFd >= 0) {
+    error = ::posix_spawn_file_actions_adddup2(&actions, request.inputFd, STDIN_FILENO);
+  }
   if (error == 0 && request.outputFd >= 0) {
     error = ::posix_spawn_file_actions_adddup2(&actions, request.outputFd, STDOUT_FILENO);
     if (error == 0) {
@@ -233,9 +248,11 @@ SpawnResult spawnWithFork(const SpawnRequest& request) {
   const ChildPlan plan{exec.path(),
                        exec.argv(),
                        exec.envp(),
+                       request.inputFd,
                        request.outputFd,
                        errorWrite.get(),
                        request.parentDeathSignal,
+                       request.newProcessGroup,
                        ::getpid()};
 
   // Keep every signal blocked across fork so no handler of ours runs in the child before

@@ -10,15 +10,20 @@
 namespace zvui {
 
 // What a child process gets. Everything not named here is inherited: working directory,
-// standard input, and (when outputFd is unset) standard output and error.
+// process group, standard input (when inputFd is unset), and standard output and error
+// (when outputFd is unset).
 struct SpawnRequest {
   std::filesystem::path executable;
   // The arguments after argv[0]; argv[0] is always the executable's path.
   std::vector<std::string> arguments;
   // The complete environment; ours when unset.
   std::optional<std::vector<std::string>> environment;
+  // When set, becomes the standard input of the child.
+  int inputFd = -1;
   // When set, becomes both standard output and standard error of the child.
   int outputFd = -1;
+  // The child leads a new process group (its id is the child's pid), set before exec.
+  bool newProcessGroup = false;
   // Sent to the child when the spawning thread ends; 0 for none.
   int parentDeathSignal = 0;
 };

@@ -2,11 +2,16 @@
 // and in order, with the exit notice after the last of it.
 #include <fcntl.h>
 #include <gmock/gmock.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <gtest/gtest.h>
 
 #include "BackendTestSupport.h"
 #include "backend/BackendEnvironment.h"
 #include "backend/PosixBackendProcess.h"
+#include "backend/ProcessGroup.h"
+#include "backend/Spawn.h"
 
 namespace zvui::test {
 namespace {
@@ -103,6 +108,50 @@ TEST(BackendProcess, ExitIsNoticedWithoutPidfdWhileGrandchildrenHoldThePipe) {
   for (const auto& child : children) sweeper.watch(std::stoi(child));
   for (const auto& child : children)
     EXPECT_FALSE(sweeper.gone(std::stoi(child))) << "holds the pipe";
+}
+
+TEST(BackendProcess, StartedFromATerminalItIsNotStoppedForReadingIt) {
+  // The stand-in shell runs in the foreground of a terminal that is its standard input. The
+  // backend, in a group of its own, would be stopped (SIGTTIN) by reading that terminal; it
+  // reads an empty input instead and stays free to serve and to end on TERM.
+  int terminal = -1;
+  int secondary = -1;
+  ASSERT_EQ(::openpty(&terminal, &secondary, nullptr, nullptr, nullptr), 0);
+  const UniqueFd terminalEnd(terminal);
+  UniqueFd secondaryEnd(secondary);
+  BackendTree tree("reads-stdin", false);
+  Strings environment = tree.environment;
+  for (char** entry = environ; *entry != nullptr; ++entry) environment.emplace_back(*entry);
+  std::vector<char*> envp;
+  for (auto& entry : environment) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+  std::string parent = kLaunchingParent.string();
+  std::string backend = kTreeBackend.string();
+  char* argv[] = {parent.data(), backend.data(), nullptr};
+
+  const pid_t shell = ::fork();
+  if (shell == 0) {
+    ::setsid();
+    ::ioctl(secondary, TIOCSCTTY, 0);
+    ::dup2(secondary, STDIN_FILENO);
+    ::execve(argv[0], argv, envp.data());
+    ::_exit(127);
+  }
+  ASSERT_GT(shell, 0);
+  secondaryEnd.reset();
+  Sweeper sweeper;
+  sweeper.watch(shell);
+  const Strings pids = tree.await(1, sweeper);
+  ASSERT_EQ(pids.size(), 1u);
+  const pid_t pid = std::stoi(pids.front());
+  EXPECT_EQ(readProcessStat(pid)->group, pid);
+  EXPECT_EQ(readFile(tree.dir.path() / "report"), "stdin 0\n");
+  EXPECT_NE(readProcessStat(pid)->state, 'T');
+
+  ::kill(shell, SIGTERM);
+  const int status = waitForChild(shell);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_TRUE(sweeper.gone(pid, kPatience));
 }
 
 }  // namespace

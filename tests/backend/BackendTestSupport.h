@@ -10,6 +10,7 @@
 #include <csignal>
 #include <map>
 #include <sstream>
+#include <thread>
 
 #include "backend/BackendProcess.h"
 #include "backend/SignalTools.h"
@@ -24,6 +25,10 @@ inline const std::filesystem::path kForkingBackend = ZVUI_FORKING_BACKEND;
 inline const std::filesystem::path kExitingBackend = ZVUI_EXITING_BACKEND;
 inline const std::filesystem::path kFloodBackend = ZVUI_FLOOD_BACKEND;
 inline const std::filesystem::path kLaunchingParent = ZVUI_LAUNCHING_PARENT;
+inline const std::filesystem::path kTreeBackend = ZVUI_TREE_BACKEND;
+// The build tree's resource directory, which holds the guard.
+inline const std::filesystem::path kResourceDirectory = ZVUI_RESOURCE_DIRECTORY;
+inline const std::filesystem::path kBackendGuard = ZVUI_BACKEND_GUARD;
 inline constexpr std::chrono::milliseconds kPatience = std::chrono::seconds(20);
 using Strings = std::vector<std::string>;
 
@@ -66,6 +71,37 @@ class Sweeper {
 
  private:
   std::map<pid_t, UniqueFd> fds_;
+};
+
+// A tree_backend of one shape, its pids recorded in a file as each process is set up. With
+// `wrapped`, a #!/bin/sh script runs it as its child (not by exec) and records itself too.
+struct BackendTree {
+  BackendTree(const std::string& shape, bool wrapped) {
+    environment = {"HELPER_TREE=" + shape, "HELPER_PIDS=" + pids.string(),
+                   "HELPER_REPORT=" + (dir.path() / "report").string()};
+    executable = kTreeBackend;
+    if (wrapped) {
+      executable = dir.write("wrapper", "#!/bin/sh\necho $$ >> \"$HELPER_PIDS\"\n'" +
+                                            kTreeBackend.string() + "'\nexit $?\n");
+      std::filesystem::permissions(executable, std::filesystem::perms::owner_all);
+    }
+  }
+  // Waits for `count` processes to have recorded themselves and watches them.
+  [[nodiscard]] Strings await(std::size_t count, Sweeper& sweeper) const {
+    Strings recorded;
+    for (const auto start = std::chrono::steady_clock::now();
+         (recorded = linesOf(readFile(pids))).size() < count;) {
+      if (std::chrono::steady_clock::now() - start > kPatience) return {};
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    for (const auto& pid : recorded) sweeper.watch(std::stoi(pid));
+    return recorded;
+  }
+
+  TempDir dir;
+  std::filesystem::path pids = dir.path() / "pids";
+  std::filesystem::path executable;
+  Strings environment;
 };
 
 // What a launched backend handed to the main loop, in order.

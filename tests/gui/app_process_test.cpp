@@ -1,6 +1,9 @@
 // The ways a session ends the app, each of which must take the backend down with it: the
-// installed program (copied into a fresh prefix) sent SIGTERM, and the window closed.
+// installed program (copied into a fresh prefix) sent SIGTERM or SIGKILL, its window
+// destroyed from outside, and the window closed.
 #include <gtest/gtest.h>
+
+#include <sstream>
 
 #include "Support.h"
 #include "window/AppHost.h"
@@ -10,6 +13,34 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::iterateUntil;
+
+// The installed app in a fresh prefix, with the guard beside the backend.
+struct InstalledApp {
+  InstalledApp() {
+    test::fs::create_directories(prefix.root / "bin");
+    test::fs::copy_file(ZVUI_APP_BINARY, prefix.root / "bin" / "zvui");
+    test::fs::copy_file(ZVUI_BACKEND_GUARD, prefix.resources() / "zvui-backend-guard");
+  }
+  void start() {
+    const int log = ::open((prefix.root / "log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    app.emplace((prefix.root / "bin" / "zvui").string(), log);
+    ::close(log);
+  }
+  // Waits for the app to end; its wait status.
+  std::optional<int> wait(std::chrono::milliseconds timeout = 30s) {
+    int status = 0;
+    if (!iterateUntil([&] { return ::waitpid(app->pid, &status, WNOHANG) == app->pid; },
+                      timeout)) {
+      return std::nullopt;
+    }
+    app->pid = 0;
+    return status;
+  }
+  std::string log() const { return test::readFile(prefix.root / "log"); }
+
+  test::Prefix prefix;
+  std::optional<test::Child> app;
+};
 
 TEST(QuitPath, SigtermStopsTheBackendBeforeTheAppExits) {
   test::Prefix prefix;
@@ -64,6 +95,147 @@ TEST(QuitPath, ClosingTheWindowEndsTheAppAndStopsTheBackend) {
   ASSERT_TRUE(watch.closed) << "no window with a running backend";
   EXPECT_FALSE(test::processAlive(prefix.backendPid()));
 }
+
+// Backend trees of the shapes that used to outlive the app (each process of the tree
+// records its pid), against the ways the app ends. Nothing of the tree, and not the guard,
+// may be alive once the bound (a second of grace and the tools' run time) has passed.
+struct Tree {
+  const char* name;
+  const char* shape;
+  bool wrapped;  // run by a #!/bin/sh script as its child, not by exec
+  std::size_t processes;
+};
+constexpr Tree kTrees[] = {
+    {"ChildIgnoresTerm", "child-ignores-term", false, 2},
+    {"GrandchildIgnoresTerm", "grandchild-ignores-term", false, 3},
+    {"ShellWrapperWithServerChild", "server", true, 2},
+    {"BackendIgnoresTerm", "ignores-term", false, 1},
+};
+enum class End { Term, Kill, WindowDestroyed };
+struct TreeEnd {
+  Tree tree;
+  End end;
+};
+void PrintTo(const TreeEnd& row, std::ostream* out) {
+  *out << row.tree.name << "/" << static_cast<int>(row.end);
+}
+constexpr auto kAfterTheBound = 5s;  // the bound, with room for sanitizers on a busy machine
+
+std::vector<std::string> linesOf(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// The children of `parent` whose command name starts with `name`.
+std::vector<pid_t> childrenNamed(pid_t parent, std::string_view name) {
+  std::vector<pid_t> found;
+  for (const auto& entry : test::fs::directory_iterator("/proc")) {
+    const std::string pid = entry.path().filename();
+    if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    const std::string stat = test::readFile(entry.path() / "stat");
+    const auto open = stat.find('(');
+    const auto close = stat.rfind(')');
+    if (open == std::string::npos || close == std::string::npos) continue;
+    std::istringstream rest(stat.substr(close + 2));
+    char state = 0;
+    pid_t ppid = 0;
+    rest >> state >> ppid;
+    if (ppid == parent && std::string_view(stat).substr(open + 1).starts_with(name)) {
+      found.push_back(std::stoi(stat));
+    }
+  }
+  return found;
+}
+
+std::string run(const std::string& command) {
+  std::string output;
+  if (FILE* pipe = ::popen(command.c_str(), "r")) {
+    char buffer[256];
+    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) output += buffer;
+    ::pclose(pipe);
+  }
+  return output;
+}
+
+class TreeOutlivesNothing : public ::testing::TestWithParam<TreeEnd> {};
+
+TEST_P(TreeOutlivesNothing, HoweverTheAppEnds) {
+  const auto [tree, end] = GetParam();
+  InstalledApp installed;
+  const auto backend = installed.prefix.resources() / "MacTamrikBackend";
+  const auto pids = installed.prefix.root / "tree-pids";
+  test::fs::remove(backend);
+  if (tree.wrapped) {
+    std::ofstream(backend) << "#!/bin/sh\necho $$ >> \"$HELPER_PIDS\"\n'" ZVUI_TREE_BACKEND
+                              "'\nexit $?\n";
+    test::fs::permissions(backend, test::fs::perms::owner_all);
+  } else {
+    test::fs::copy_file(ZVUI_TREE_BACKEND, backend);
+  }
+  ::setenv("HELPER_TREE", tree.shape, 1);
+  ::setenv("HELPER_PIDS", pids.c_str(), 1);
+  installed.start();
+  std::vector<std::string> recorded;
+  ASSERT_TRUE(iterateUntil(
+      [&] { return (recorded = linesOf(test::readFile(pids))).size() >= tree.processes; }, 60s))
+      << installed.log();
+  const pid_t app = installed.app->pid;
+  const auto guards = childrenNamed(app, "zvui-backend-gu");
+  ASSERT_EQ(guards.size(), 1u) << "one guard beside the backend";
+
+  if (end == End::WindowDestroyed) {
+    // As the window manager or another client may: the X window goes away under GTK, which
+    // then ends the app from its X error handler; the quit sequence never runs.
+    const std::string windows = run("timeout 30 xdotool search --sync --onlyvisible --pid " +
+                                    std::to_string(app) + " 2>/dev/null");
+    ASSERT_FALSE(windows.empty()) << "no window of the app";
+    run("xdotool windowclose " + linesOf(windows).front());
+  } else {
+    ::kill(app, end == End::Term ? SIGTERM : SIGKILL);
+  }
+  const auto status = installed.wait();
+  ASSERT_TRUE(status) << "still running\n" << installed.log();
+  if (end == End::Term) {
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
+  } else if (end == End::WindowDestroyed) {
+    // Not the quit path: GTK's X error handler exits at once.
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) != 0) << *status;
+  }
+
+  std::vector<pid_t> watched{guards.front()};
+  for (const auto& pid : recorded) watched.push_back(std::stoi(pid));
+  std::vector<pid_t> alive;
+  iterateUntil(
+      [&] {
+        alive.clear();
+        std::copy_if(watched.begin(), watched.end(), std::back_inserter(alive),
+                     test::processAlive);
+        return alive.empty();
+      },
+      kAfterTheBound);
+  for (const pid_t pid : alive) ::kill(pid, SIGKILL);
+  EXPECT_TRUE(alive.empty()) << ::testing::PrintToString(alive) << " left behind (the guard: "
+                                           << guards.front() << ")\n"
+                                           << installed.log();
+}
+
+std::vector<TreeEnd> treeEnds() {
+  std::vector<TreeEnd> rows;
+  for (const auto& tree : kTrees) {
+    for (const End end : {End::Term, End::Kill, End::WindowDestroyed}) rows.push_back({tree, end});
+  }
+  return rows;
+}
+
+INSTANTIATE_TEST_SUITE_P(Trees, TreeOutlivesNothing, ::testing::ValuesIn(treeEnds()),
+                         [](const auto& row) {
+                           const char* end = row.param.end == End::Term   ? "Term"
+                                             : row.param.end == End::Kill ? "Kill"
+                                                                          : "WindowDestroyed";
+                           return std::string(row.param.tree.name) + end;
+                         });
 
 }  // namespace
 }  // namespace zvui

@@ -15,6 +15,7 @@ TEST(SecondLaunch, HandsOverToTheRunningAppAndStartsNoSecondBackend) {
   ASSERT_FALSE(prefix.bus.address.empty()) << "no session bus for the test";
   test::fs::create_directories(prefix.root / "bin");
   test::fs::copy_file(ZVUI_APP_BINARY, prefix.root / "bin" / "zvui");
+  test::fs::copy_file(ZVUI_BACKEND_GUARD, prefix.resources() / "zvui-backend-guard");
   const auto program = (prefix.root / "bin" / "zvui").string();
   const int log = ::open((prefix.root / "log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
   test::Child first(program, log);

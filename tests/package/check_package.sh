@@ -30,6 +30,7 @@ expected="./usr/bin/zvui
 ./usr/lib/zvui/BrandIcon.png
 ./usr/lib/zvui/BrandWordmark.png
 ./usr/lib/zvui/MacTamrikBackend
+./usr/lib/zvui/zvui-backend-guard
 ./usr/share/applications/dev.zvui.ZVui.desktop
 ./usr/share/doc/zvui/changelog.gz
 ./usr/share/doc/zvui/copyright
