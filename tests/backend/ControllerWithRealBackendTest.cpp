@@ -38,6 +38,11 @@ sh -c 'echo "writer $$"; while kill -0 "$1" 2>/dev/null; do sleep 0.02; done
        echo "launcher gone"; exec sleep 60' writer $$ &
 exit 0
 )";
+// Announces with no line end after the address, then writes nothing more.
+constexpr const char* kNoFinalNewline = R"(#!/bin/sh
+printf 'TAMRIK_URL=http://127.0.0.1:9/'
+exec sleep 60
+)";
 // The server it starts writes elsewhere, so the launcher's exit ends the output.
 constexpr const char* kDetached = R"(#!/bin/sh
 echo launching
@@ -113,6 +118,8 @@ INSTANTIATE_TEST_SUITE_P(Backends, ControllerWithRealBackend, ::testing::Values(
              "handing off to local terminal", true},
     Scenario{"ExitsBeforeAnnouncing", &kExitingBackend, owner_all, nullptr, "",
              "ARMING BRIDGE WARMING ERROR", "backend exited before the console was ready", false},
+    Scenario{"AnnouncesWithoutNewlineThenStaysSilent", nullptr, owner_all, kNoFinalNewline, "",
+             "ARMING BRIDGE WARMING SURFACE", "handing off to local terminal", true},
     Scenario{"LauncherLeavesAWriterThatAnnounces", nullptr, owner_all, kHandOff, "launcher gone",
              "ARMING BRIDGE WARMING SURFACE", "handing off to local terminal", false},
     Scenario{"LauncherLeavesAWriterThatNeverAnnounces", nullptr, owner_all, kSilentWriter,
