@@ -121,6 +121,31 @@ TEST(ConsoleWebView, CountsOnlyLoadsThatDidNotFail) {
   window.destroy();
 }
 
+// A load started while another is under way replaces it: the first one's cancellation
+// must not count against the second, which is how a cut-short address gives way to the
+// completed one.
+TEST(ConsoleWebView, ALoadReplacingOneUnderWayCountsOnItsOwn) {
+  test::application();
+  Gtk::Window window;
+  ConsoleWebView console;
+  int clean = 0;
+  console.setOnLoadFinished([&] { ++clean; });
+  console.widget().set_visible(true);
+  window.set_child(console.widget());
+  window.present();
+  test::TestServer stalled("stall");
+  test::TestServer page("page");
+  console.load(stalled.url, 60s);
+  ASSERT_TRUE(iterateUntil([&] {
+    return webkit_web_view_get_estimated_load_progress(console.webView()) > 0.0;
+  }));
+  console.load(page.url, 60s);
+  EXPECT_TRUE(iterateUntil([&] { return clean == 1; }));
+  EXPECT_FALSE(console.loadTimerPending());
+  window.unset_child();
+  window.destroy();
+}
+
 // The window as drawn, as 8-bit grey levels (the mean of red, green and blue).
 struct Rendered {
   explicit Rendered(Gtk::Widget& widget) {
