@@ -126,9 +126,9 @@ void AppDelegate::handleBackendOutput(std::string_view chunk) {
     view_.setLaunchSentence(launch_sentence::kWarming);
     updateTitlebarStatus(status_word::kWarming);
   }
-  followAnnouncement(false);
-  // The cap may have dropped a rejected announcement that hid the ones after it.
-  if (outputBuffer_.trim() && !loadedURL_) followAnnouncement(false);
+  const bool rejected = followAnnouncement(false) == AnnouncementTracker::Action::Rejected;
+  // The cap may drop a rejected announcement that hid the ones after it.
+  if (outputBuffer_.trim() && rejected) followAnnouncement(false);
 }
 
 void AppDelegate::handleBackendOutputEnd() {
@@ -141,25 +141,27 @@ void AppDelegate::handleBackendOutputEnd() {
   if (!loadedURL_) showLaunchError(launch_sentence::kExitedEarly);
 }
 
-void AppDelegate::followAnnouncement(bool paused) {
+AnnouncementTracker::Action AppDelegate::followAnnouncement(bool paused) {
   auto step = announcement_.examine(outputBuffer_, paused);
   switch (step.action) {
     case AnnouncementTracker::Action::None:
-      return;
+    case AnnouncementTracker::Action::Rejected:
+      break;
     case AnnouncementTracker::Action::AwaitPause:
       awaitOutputPause();
-      return;
+      break;
     case AnnouncementTracker::Action::Load:
       loadedURL_ = true;
       view_.setLaunchSentence(launch_sentence::kSurface);
       updateTitlebarStatus(status_word::kSurface);
       loadConsole(step.address);
-      return;
+      break;
     case AnnouncementTracker::Action::Reload:
       // The address taken was cut short; the phase stays where the first one brought it.
       view_.loadConsole(step.address, kConsoleLoadTimeout);
-      return;
+      break;
   }
+  return step.action;
 }
 
 void AppDelegate::awaitOutputPause() {

@@ -56,7 +56,7 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   void updateTitlebarStatus(std::string_view word);
   void startBackend();
   void showLaunchError(std::string_view message);
-  void followAnnouncement(bool paused);
+  AnnouncementTracker::Action followAnnouncement(bool paused);
   void awaitOutputPause();
   void stopBackend();
   void loadConsole(const std::string& url);

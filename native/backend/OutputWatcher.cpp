@@ -243,7 +243,7 @@ AnnouncementTracker::Step AnnouncementTracker::examine(const OutputBuffer& buffe
   std::string value = announcementValue(line.text);
   if (!isAcceptableConsoleAddress(value)) {
     if (line.terminated) openLine_.reset();
-    return {};
+    return {address_ ? Action::None : Action::Rejected, {}};
   }
   const Action action = address_ ? Action::Reload : Action::Load;
   if (line.terminated) {

@@ -109,6 +109,8 @@ class AnnouncementTracker {
     Load,        // the first address: load the console from it
     Reload,      // the line it came from went on: load this address instead
     AwaitPause,  // examine again once the output has paused
+    Rejected,    // the first announcement carries no acceptable address; it hides the
+                 // later ones until the cap drops it
   };
   struct Step {
     Action action = Action::None;
