@@ -1,5 +1,6 @@
 // Feeds arbitrary bytes, cut into blocks, through the decoder and the capped output buffer,
-// and scans for the console address after every block, checking what must always hold.
+// scans for the console address after every block and follows the announcement as the
+// controller does (a pause after every fourth block), checking what must always hold.
 //
 // Input: byte 0 picks the cap (a small one, or the real one when its top bit is set),
 // byte 1 seeds the block sizes, the rest is the backend's output.
@@ -28,12 +29,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   zvui::Utf8Decoder decoder;
   zvui::OutputBuffer buffer(capacity, capacity * 16);
+  zvui::AnnouncementTracker tracker;
+  bool loaded = false;
+  const auto follow = [&](bool paused) {
+    using Action = zvui::AnnouncementTracker::Action;
+    const auto step = tracker.examine(buffer, paused);
+    if (step.action == Action::Load || step.action == Action::Reload) {
+      require(zvui::isAcceptableConsoleAddress(step.address));
+      require((step.action == Action::Load) != loaded);
+      loaded = true;
+    } else {
+      require(step.address.empty());
+    }
+  };
   std::size_t at = 0;
-  while (at < output.size()) {
+  for (int block = 1; at < output.size(); ++block) {
     state = state * 1664525u + 1013904223u;
     const std::size_t length = std::min<std::size_t>(output.size() - at, 1 + (state >> 26));
-    buffer.append(decoder.decode(output.substr(at, length)));
+    buffer.extend(decoder.decode(output.substr(at, length)));
     at += length;
+    follow(block % 4 == 0);
+    if (buffer.trim()) follow(false);
 
     require(buffer.characterCount() <= capacity);
     require(buffer.text().size() <= capacity * 16);
@@ -43,7 +59,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       require(address->find(zvui::kAnnouncementPrefix) == std::string_view::npos);
     }
   }
-  buffer.append(decoder.finish());
+  buffer.extend(decoder.finish());
+  follow(true);
+  buffer.trim();
   require(zvui::isValidUtf8(buffer.text()));
   return 0;
 }

@@ -62,7 +62,7 @@ void BM_OutputBeforeAddress(benchmark::State& state) {
   run(state, harness, block);
   if (harness.app->loadedURL()) state.SkipWithError("an address was accepted");
 }
-BENCHMARK(BM_OutputBeforeAddress)->Arg(4 << 10)->Arg(64 << 10);
+BENCHMARK(BM_OutputBeforeAddress)->Arg(4 << 10)->Arg(64 << 10)->Arg(256 << 10);
 
 void BM_OutputAfterAddress(benchmark::State& state) {
   const Harness harness;

@@ -17,6 +17,10 @@ using namespace std::chrono_literals;
 constexpr auto kFullscreenDelay = 450ms;
 constexpr auto kConsoleLoadTimeout = 60s;
 constexpr auto kLaunchViewFade = 420ms;
+// How long the output must stay quiet before an address in its unterminated last line is
+// taken as complete. Short enough that a backend announcing without a final newline is
+// still loaded at once.
+constexpr auto kOutputPause = 100ms;
 constexpr std::string_view kBackendExecutable = "MacTamrikBackend";
 
 }  // namespace
@@ -88,9 +92,10 @@ void AppDelegate::startBackend() {
                                                  if (auto self = weak.lock())
                                                    self->handleBackendOutput(block);
                                                },
+                                               {},
                                                [weak] {
                                                  if (auto self = weak.lock())
-                                                   self->handleBackendExit();
+                                                   self->handleBackendOutputEnd();
                                                });
   if (!launched) {
     showLaunchError(launch_sentence::kStartFailed);
@@ -108,26 +113,69 @@ void AppDelegate::showLaunchError(std::string_view message) {
 }
 
 void AppDelegate::handleBackendOutput(std::string_view chunk) {
-  outputBuffer_.append(chunk);
-  // Once the address is accepted, later output is kept but changes nothing on screen; and
-  // nothing leaves the error phase.
-  if (loadedURL_ || launchFailed_) return;
-  view_.setLaunchSentence(launch_sentence::kWarming);
-  updateTitlebarStatus(status_word::kWarming);
-
-  auto address = announcedConsoleAddress(outputBuffer_.text());
-  if (!address) return;
-  loadedURL_ = true;
-  view_.setLaunchSentence(launch_sentence::kSurface);
-  updateTitlebarStatus(status_word::kSurface);
-  loadConsole(*address);
+  ++outputBlocks_;
+  // Every line is examined before the cap can drop it: a block may bring far more than the
+  // cap, and the announcement may stand at its start.
+  outputBuffer_.extend(chunk);
+  if (launchFailed_) {
+    outputBuffer_.trim();
+    return;
+  }
+  // Once the address is accepted, later output is kept but moves no phase on.
+  if (!loadedURL_) {
+    view_.setLaunchSentence(launch_sentence::kWarming);
+    updateTitlebarStatus(status_word::kWarming);
+  }
+  const bool rejected = followAnnouncement(false) == AnnouncementTracker::Action::Rejected;
+  // The cap may drop a rejected announcement that hid the ones after it.
+  if (outputBuffer_.trim() && rejected) followAnnouncement(false);
 }
 
-void AppDelegate::handleBackendExit() {
+void AppDelegate::handleBackendOutputEnd() {
+  if (launchFailed_) return;
+  // No more output will come, so the last line is as complete as it will get.
+  followAnnouncement(true);
   // A backend that ends before announcing its console would otherwise leave the progress
-  // sentence up for good. Every block it wrote has been handled by now.
-  if (loadedURL_ || launchFailed_) return;
-  showLaunchError(launch_sentence::kExitedEarly);
+  // sentence up for good. A launcher that exits after starting the server does not end the
+  // output: the server still holds the pipe.
+  if (!loadedURL_) showLaunchError(launch_sentence::kExitedEarly);
+}
+
+AnnouncementTracker::Action AppDelegate::followAnnouncement(bool paused) {
+  auto step = announcement_.examine(outputBuffer_, paused);
+  switch (step.action) {
+    case AnnouncementTracker::Action::None:
+    case AnnouncementTracker::Action::Rejected:
+      break;
+    case AnnouncementTracker::Action::AwaitPause:
+      awaitOutputPause();
+      break;
+    case AnnouncementTracker::Action::Load:
+      loadedURL_ = true;
+      view_.setLaunchSentence(launch_sentence::kSurface);
+      updateTitlebarStatus(status_word::kSurface);
+      loadConsole(step.address);
+      break;
+    case AnnouncementTracker::Action::Reload:
+      // The address taken was cut short; the phase stays where the first one brought it.
+      view_.loadConsole(step.address, kConsoleLoadTimeout);
+      break;
+  }
+  return step.action;
+}
+
+void AppDelegate::awaitOutputPause() {
+  if (pauseCheckDue_) return;
+  pauseCheckDue_ = true;
+  std::weak_ptr<AppDelegate> weak = weak_from_this();
+  loop_.postAfter(kOutputPause, [weak, blocks = outputBlocks_] {
+    auto self = weak.lock();
+    if (!self) return;
+    self->pauseCheckDue_ = false;
+    if (self->launchFailed_) return;
+    // Output came meanwhile: look again, and wait for the next pause if the line is still open.
+    self->followAnnouncement(blocks == self->outputBlocks_);
+  });
 }
 
 void AppDelegate::stopBackend() { stopBackendTree(backendProcess_.get(), launcher_); }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -38,6 +39,8 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   void webViewDidFinishNavigation();
   // One decoded block of backend output, in the order the backend wrote it.
   void handleBackendOutput(std::string_view chunk);
+  // The backend's output has ended: it has exited and nothing else holds its pipe.
+  void handleBackendOutputEnd();
 
   [[nodiscard]] bool loadedURL() const noexcept { return loadedURL_; }
   [[nodiscard]] const std::string& outputBuffer() const noexcept { return outputBuffer_.text(); }
@@ -53,7 +56,8 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   void updateTitlebarStatus(std::string_view word);
   void startBackend();
   void showLaunchError(std::string_view message);
-  void handleBackendExit();
+  AnnouncementTracker::Action followAnnouncement(bool paused);
+  void awaitOutputPause();
   void stopBackend();
   void loadConsole(const std::string& url);
   void enterFullscreenIfWanted();
@@ -64,11 +68,15 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
 
   std::unique_ptr<BackendProcess> backendProcess_;
   OutputBuffer outputBuffer_;
+  AnnouncementTracker announcement_;
   bool loadedURL_ = false;
   bool launchFullscreen_ = true;
 
   // The error phase is final: once entered, no later event changes the phase.
   bool launchFailed_ = false;
+  // Output blocks handled so far, and whether a check for a pause in them is due.
+  std::uint64_t outputBlocks_ = 0;
+  bool pauseCheckDue_ = false;
   bool launched_ = false;
   bool terminated_ = false;
 };

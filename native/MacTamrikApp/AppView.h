@@ -34,8 +34,9 @@ class AppView {
   [[nodiscard]] virtual bool isFullscreen() const = 0;
   virtual void enterFullscreen() = 0;
 
-  // Starts loading the console page: no cached data is used, and a load that has not
-  // finished after `timeout` is stopped (and so counts as failed).
+  // Starts loading the console page: no cached data is used, and a load that goes
+  // `timeout` without any progress is stopped (and so counts as failed). A later call
+  // replaces the load under way.
   virtual void loadConsole(const std::string& url, std::chrono::milliseconds timeout) = 0;
   virtual void showWebView() = 0;
   // Fades the launch view to transparent over `duration`, then hides it.

@@ -16,6 +16,9 @@ namespace zvui {
 using BackendOutputHandler = std::function<void(std::string block)>;
 // The backend process has exited; delivered after every block it wrote before exiting.
 using BackendExitHandler = std::function<void()>;
+// The backend's output has ended: the backend has exited and nothing holds the pipe's
+// writing end any more (a process it started may have kept it open). Delivered once, last.
+using BackendOutputEndHandler = std::function<void()>;
 
 // One backend child process. Made by BackendLauncher::makeProcess, launched at most once.
 class BackendProcess {
@@ -27,7 +30,8 @@ class BackendProcess {
   // Returns false when the system refused to start it (the reason is not kept). Both
   // handlers are called on the main thread, through the front end's main loop; they must
   // not keep the controller alive.
-  virtual bool launch(BackendOutputHandler onOutput, BackendExitHandler onExit) = 0;
+  virtual bool launch(BackendOutputHandler onOutput, BackendExitHandler onExit,
+                      BackendOutputEndHandler onOutputEnd = {}) = 0;
 
   // True from a successful launch until the process has exited. Any thread.
   [[nodiscard]] virtual bool isRunning() const = 0;

@@ -26,7 +26,8 @@ constexpr int kExitPollMilliseconds = 50;
 OutputReader::OutputReader(OutputReaderSetup setup)
     : setup_(std::move(setup)),
       handlers_(std::make_shared<const Handlers>(
-          Handlers{std::move(setup_.onOutput), std::move(setup_.onExit)})),
+          Handlers{std::move(setup_.onOutput), std::move(setup_.onExit),
+                   std::move(setup_.onOutputEnd)})),
       gate_(std::make_shared<BlockGate>(setup_.maxBlocksInFlight)),
       wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
       buffer_(std::make_unique<char[]>(setup_.readSize)) {
@@ -99,6 +100,14 @@ void OutputReader::run() {
         if (handlers->onExit) handlers->onExit();
       });
     }
+  }
+  if (!pipeOpen && exited) {
+    // After the last block and the exit notice: no writer is left, so no output will come.
+    auto handlers = handlers_;
+    setup_.loop->post([handlers] {
+      if (handlers->onOutputEnd) handlers->onOutputEnd();
+    });
+    return;
   }
   // Stopped early: still reap the backend if it is already gone, so it lingers as no zombie.
   if (!reaped_ && hasExited()) reap();

@@ -23,6 +23,7 @@ struct OutputReaderSetup {
   MainLoop* loop = nullptr;
   BackendOutputHandler onOutput;
   BackendExitHandler onExit;
+  BackendOutputEndHandler onOutputEnd;
   std::shared_ptr<ExitLatch> exited;
   std::size_t readSize = 256 * 1024;
   std::size_t maxBlocksInFlight = 4;
@@ -31,7 +32,7 @@ struct OutputReaderSetup {
 // One thread that drains the backend's pipe, decodes it as UTF-8 and posts each block to
 // the main loop in order; it reaps the backend when it exits and then posts the exit notice,
 // after every block written before the exit. It keeps reading after the exit for as long as
-// anything (a grandchild) holds the pipe open.
+// anything (a grandchild) holds the pipe open, and posts the end of output when nothing does.
 class OutputReader {
  public:
   // Starts the thread; throws std::system_error when it cannot.
@@ -45,6 +46,7 @@ class OutputReader {
   struct Handlers {
     BackendOutputHandler onOutput;
     BackendExitHandler onExit;
+    BackendOutputEndHandler onOutputEnd;
   };
   enum class ReadResult { Data, Nothing, End, Stopped };
 

@@ -104,7 +104,7 @@ struct UriMembers {
 OutputBuffer::OutputBuffer(std::size_t capacity, std::size_t byteCeiling)
     : capacity_(capacity), byteCeiling_(std::max(byteCeiling, std::size_t{4})) {}
 
-void OutputBuffer::append(std::string_view text) {
+void OutputBuffer::extend(std::string_view text) {
   if (text.empty()) return;
   std::string repaired;
   if (!isValidUtf8(text)) {
@@ -118,7 +118,10 @@ void OutputBuffer::append(std::string_view text) {
   const auto tail = counter_.walk(std::string_view(text_).substr(lastClusterStart_));
   count_ = count_ - (hadText ? 1 : 0) + tail.clusters;
   lastClusterStart_ += tail.lastStart;
+}
 
+bool OutputBuffer::trim() {
+  const auto before = dropped_;
   if (count_ > capacity_) {
     const auto front = counter_.walk(text_, count_ - capacity_);
     dropFront(front.end);
@@ -139,10 +142,12 @@ void OutputBuffer::append(std::string_view text) {
     }
   }
   if (text_.capacity() > 2 * std::max(text_.size(), kSpareCapacity)) text_.shrink_to_fit();
+  return dropped_ != before;
 }
 
 void OutputBuffer::dropFront(std::size_t bytes) {
   text_.erase(0, bytes);
+  dropped_ += bytes;
   lastClusterStart_ = lastClusterStart_ > bytes ? lastClusterStart_ - bytes : 0;
 }
 
@@ -163,13 +168,16 @@ bool isWhitespaceOrNewline(char32_t c) noexcept {
   }
 }
 
-std::optional<std::string_view> firstAnnouncementLine(std::string_view text) {
+OutputLine lineAt(std::string_view text, std::size_t offset) {
+  offset = std::min(offset, text.size());
+  const std::size_t end = nextSeparator(text, offset);
+  return {offset, text.substr(offset, end - offset), end < text.size()};
+}
+
+std::optional<OutputLine> firstAnnouncementLine(std::string_view text) {
   for (std::size_t at = text.find(kAnnouncementPrefix); at != std::string_view::npos;
        at = text.find(kAnnouncementPrefix, at + 1)) {
-    if (at == 0 || separatorEndingAt(text, at) != 0) {
-      const std::size_t end = nextSeparator(text, at + kAnnouncementPrefix.size());
-      return text.substr(at, end - at);
-    }
+    if (at == 0 || separatorEndingAt(text, at) != 0) return lineAt(text, at);
   }
   return std::nullopt;
 }
@@ -212,9 +220,40 @@ bool isAcceptableConsoleAddress(std::string_view value) {
 std::optional<std::string> announcedConsoleAddress(std::string_view text) {
   const auto line = firstAnnouncementLine(text);
   if (!line) return std::nullopt;
-  std::string value = announcementValue(*line);
+  std::string value = announcementValue(line->text);
   if (!isAcceptableConsoleAddress(value)) return std::nullopt;
   return value;
+}
+
+AnnouncementTracker::Step AnnouncementTracker::examine(const OutputBuffer& buffer, bool paused) {
+  const std::string_view text = buffer.text();
+  OutputLine line;
+  if (!address_) {
+    const auto first = firstAnnouncementLine(text);
+    if (!first) return {};
+    line = *first;
+  } else if (openLine_ && *openLine_ >= buffer.dropped()) {
+    line = lineAt(text, static_cast<std::size_t>(*openLine_ - buffer.dropped()));
+  } else {
+    openLine_.reset();  // none open, or the cap took it: the address stands
+    return {};
+  }
+  if (!line.terminated && !paused) return {Action::AwaitPause, {}};
+
+  std::string value = announcementValue(line.text);
+  if (!isAcceptableConsoleAddress(value)) {
+    if (line.terminated) openLine_.reset();
+    return {address_ ? Action::None : Action::Rejected, {}};
+  }
+  const Action action = address_ ? Action::Reload : Action::Load;
+  if (line.terminated) {
+    openLine_.reset();
+  } else if (!address_) {
+    openLine_ = buffer.dropped() + line.offset;
+  }
+  if (value == address_) return {};
+  address_ = value;
+  return {action, std::move(value)};
 }
 
 }  // namespace zvui

@@ -41,7 +41,8 @@ PosixBackendProcess::PosixBackendProcess(std::filesystem::path executable,
 
 PosixBackendProcess::~PosixBackendProcess() = default;
 
-bool PosixBackendProcess::launch(BackendOutputHandler onOutput, BackendExitHandler onExit) {
+bool PosixBackendProcess::launch(BackendOutputHandler onOutput, BackendExitHandler onExit,
+                                 BackendOutputEndHandler onOutputEnd) {
   if (attempted_) return false;
   attempted_ = true;
 
@@ -77,6 +78,7 @@ bool PosixBackendProcess::launch(BackendOutputHandler onOutput, BackendExitHandl
         .loop = &loop_,
         .onOutput = std::move(onOutput),
         .onExit = std::move(onExit),
+        .onOutputEnd = std::move(onOutputEnd),
         .exited = exited_,
         .readSize = options_.readSize,
         .maxBlocksInFlight = options_.maxBlocksInFlight,

@@ -50,7 +50,8 @@ class PosixBackendProcess final : public BackendProcess {
   ~PosixBackendProcess() override;
 
   // Main thread: the parent-death signal belongs to the thread that forks.
-  bool launch(BackendOutputHandler onOutput, BackendExitHandler onExit) override;
+  bool launch(BackendOutputHandler onOutput, BackendExitHandler onExit,
+              BackendOutputEndHandler onOutputEnd = {}) override;
   [[nodiscard]] bool isRunning() const override;
   [[nodiscard]] std::int32_t processIdentifier() const override;
   bool waitForExit(std::chrono::milliseconds timeout) override;

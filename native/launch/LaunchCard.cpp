@@ -34,7 +34,7 @@ constexpr const char* kStylesheet = R"css(
   box-shadow: 0 3px 30px rgba(168.3, 244.8, 48.45, 0.22);
 }
 .zvui-launch-icon-clip { border-radius: 34px; }
-.zvui-launch-monogram { font-size: 38px; font-weight: 900; color: rgb(244.8, 244.8, 244.8); }
+.zvui-launch-monogram { font-size: 38px; font-weight: 800; color: rgb(244.8, 244.8, 244.8); }
 .zvui-launch-kicker {
   font-family: monospace; font-size: 11px; font-weight: 600; color: rgb(173.4, 173.4, 173.4);
 }

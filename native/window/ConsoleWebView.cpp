@@ -1,5 +1,7 @@
 #include "window/ConsoleWebView.h"
 
+#include <string_view>
+
 namespace zvui {
 
 ConsoleWebView::ConsoleWebView()
@@ -23,21 +25,36 @@ ConsoleWebView::ConsoleWebView()
       view_.get(), g_signal_connect(view_.get(), "load-changed", G_CALLBACK(&onLoadChanged), this));
   loadFailed_ = SignalConnection(
       view_.get(), g_signal_connect(view_.get(), "load-failed", G_CALLBACK(&onLoadFailed), this));
+  loadProgress_ =
+      SignalConnection(view_.get(), g_signal_connect(view_.get(), "notify::estimated-load-progress",
+                                                     G_CALLBACK(&onLoadProgress), this));
 }
 
 ConsoleWebView::~ConsoleWebView() = default;
 
 void ConsoleWebView::load(const std::string& url, std::chrono::milliseconds timeout) {
-  const auto ms = timeout.count() < 0 ? 0 : static_cast<guint>(timeout.count());
-  loadTimeout_.reset(g_timeout_add(ms, &ConsoleWebView::onLoadTimeout, this));
+  loadTimeoutMs_ = timeout.count() < 0 ? 0 : static_cast<guint>(timeout.count());
+  armLoadTimeout();
   currentLoadFailed_ = false;
+  requested_ = url;
   webkit_web_view_load_uri(view_.get(), url.c_str());
 }
 
-void ConsoleWebView::onLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer self) {
+void ConsoleWebView::armLoadTimeout() {
+  loadTimeout_.reset(g_timeout_add(loadTimeoutMs_, &ConsoleWebView::onLoadTimeout, this));
+}
+
+void ConsoleWebView::onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer self) {
   auto* console = static_cast<ConsoleWebView*>(self);
   if (event == WEBKIT_LOAD_STARTED) {
     console->currentLoadFailed_ = false;
+  } else if (event == WEBKIT_LOAD_COMMITTED) {
+    // What WebKit commits in place of an address it will not load at all.
+    const char* committed = webkit_web_view_get_uri(view);
+    if (committed != nullptr && std::string_view(committed) == "about:blank" &&
+        console->requested_ != "about:blank") {
+      console->currentLoadFailed_ = true;
+    }
   } else if (event == WEBKIT_LOAD_FINISHED) {
     console->loadTimeout_.reset();
     if (!console->currentLoadFailed_ && console->onFinished_) console->onFinished_();
@@ -49,6 +66,12 @@ gboolean ConsoleWebView::onLoadFailed(WebKitWebView*, WebKitLoadEvent, gchar*, G
   static_cast<ConsoleWebView*>(self)->currentLoadFailed_ = true;
   // Handled: no error page is loaded in its place, so nothing can later pass for the console.
   return TRUE;
+}
+
+void ConsoleWebView::onLoadProgress(WebKitWebView*, GParamSpec*, gpointer self) {
+  // The limit is on a load that stalls: every sign of progress starts it afresh.
+  auto* console = static_cast<ConsoleWebView*>(self);
+  if (console->loadTimeout_) console->armLoadTimeout();
 }
 
 gboolean ConsoleWebView::onLoadTimeout(gpointer self) {

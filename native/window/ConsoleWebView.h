@@ -28,11 +28,12 @@ class ConsoleWebView {
   [[nodiscard]] WebKitWebView* webView() const { return view_.get(); }
 
   // Called for every load that finished without failing. WebKit reports "finished" after
-  // a failed load too; those are filtered out here.
+  // a failed load too, and a load it refuses outright (a blocked port, say) it reports as
+  // committing about:blank and finishing; both are filtered out here.
   void setOnLoadFinished(std::function<void()> onFinished) { onFinished_ = std::move(onFinished); }
 
-  // Loads `url`. If the load has not finished after `timeout` it is stopped, which makes
-  // it a failed load.
+  // Loads `url`. If the load goes `timeout` without progress before it finishes, it is
+  // stopped, which makes it a failed load; a slow page that keeps arriving is left to load.
   void load(const std::string& url, std::chrono::milliseconds timeout);
 
   [[nodiscard]] bool loadTimerPending() const { return static_cast<bool>(loadTimeout_); }
@@ -41,14 +42,19 @@ class ConsoleWebView {
   static void onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer self);
   static gboolean onLoadFailed(WebKitWebView* view, WebKitLoadEvent event, gchar* uri,
                                GError* error, gpointer self);
+  static void onLoadProgress(WebKitWebView* view, GParamSpec* property, gpointer self);
   static gboolean onLoadTimeout(gpointer self);
+  void armLoadTimeout();
 
   GObjectPtr<WebKitNetworkSession> session_;
   GObjectPtr<WebKitWebView> view_;
   Gtk::Widget* widget_ = nullptr;  // gtkmm's wrapper of view_, owned by the GObject
   SignalConnection loadChanged_;
   SignalConnection loadFailed_;
+  SignalConnection loadProgress_;
   GlibSourceId loadTimeout_;
+  guint loadTimeoutMs_ = 0;
+  std::string requested_;
   bool currentLoadFailed_ = false;
   std::function<void()> onFinished_;
 };

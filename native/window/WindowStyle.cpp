@@ -15,6 +15,7 @@ headerbar.zvui-titlebar {
   background-color: transparent;
   box-shadow: none;
   border: none;
+  border-bottom: 1px solid rgba(255, 255, 255, 0.10);
 }
 headerbar.zvui-titlebar:backdrop {
   background-color: transparent;

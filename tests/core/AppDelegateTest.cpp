@@ -75,6 +75,81 @@ TEST_F(Controller, HugeOutputStaysBounded) {
   EXPECT_EQ(view.calls.back(), "load:http://127.0.0.1:5000/ 60000ms");
 }
 
+// The early-exit error is decided by the end of the output, not by the backend's own exit:
+// a launcher may exit at once and leave the server it started writing to the pipe.
+struct OutputEndRow {
+  const char* name;
+  const char* before;  // written before the backend exits
+  bool lastWriter;     // nothing else holds the pipe, so the exit ends the output
+  const char* after;   // written afterwards by whatever still holds it; then the output ends
+  bool endsAfter;
+  const char* word;    // the last status word
+  const char* load;    // the address loaded, if any
+};
+
+class ControllerOutputEnd : public Controller,
+                            public ::testing::WithParamInterface<OutputEndRow> {};
+
+TEST_P(ControllerOutputEnd, ErrorOnlyWhenTheOutputEndsWithoutAnAddress) {
+  const auto& row = GetParam();
+  launch();
+  if (*row.before != '\0') write(row.before);
+  exit(row.lastWriter);
+  if (*row.after != '\0') write(row.after);
+  if (row.endsAfter) endOutput();
+  EXPECT_EQ(view.calls.back().starts_with("load:") ? view.calls.end()[-3] : view.calls.back(),
+            std::string("word:") + row.word)
+      << view.since(0);
+  EXPECT_EQ(view.loads(), *row.load != '\0' ? std::vector<std::string>{row.load}
+                                            : std::vector<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ControllerOutputEnd,
+    ::testing::Values(
+        OutputEndRow{"launcher_hands_off", "launching\n", false, "TAMRIK_URL=http://h:1/\n", false,
+                     "SURFACE", "http://h:1/"},
+        OutputEndRow{"launcher_leaves_a_silent_writer", "launching\n", false, "", false,
+                     "WARMING", ""},
+        OutputEndRow{"silent_launcher_leaves_a_writer", "", false, "", false, "BRIDGE", ""},
+        OutputEndRow{"writer_ends_without_announcing", "launching\n", false, "serving\n", true,
+                     "ERROR", ""},
+        OutputEndRow{"exits_with_nothing_holding_the_pipe", "boot\n", true, "", false, "ERROR",
+                     ""},
+        OutputEndRow{"silent_and_nothing_holding_the_pipe", "", true, "", false, "ERROR", ""},
+        // No more output can come, so the unterminated tail is taken at once.
+        OutputEndRow{"announces_without_newline_then_ends", "TAMRIK_URL=http://h:2/", true, "",
+                     false, "SURFACE", "http://h:2/"},
+        OutputEndRow{"empty_announcement_then_ends", "TAMRIK_URL=", true, "", false, "ERROR", ""},
+        OutputEndRow{"announces_then_ends", "TAMRIK_URL=http://h:3/\n", true, "", false,
+                     "SURFACE", "http://h:3/"}),
+    test::RowName);
+
+// An address in the unterminated last line is taken once the output pauses, so a backend
+// that announces without a newline and then stays silent is loaded; when that line goes on
+// to carry another address, that address is loaded instead, without any phase repeating.
+TEST_F(Controller, TailAddressIsTakenAfterAPauseAndReplacedByTheCompletedLine) {
+  config.write("ZVui/settings.json", R"({"autoFullscreen": false})");
+  launch();
+  write("booting\nTAMRIK_URL=http://127.0.0.1:43");
+  EXPECT_FALSE(app->loadedURL()) << "taken before the output paused";
+  ASSERT_TRUE(loop.runUntil([&] { return app->loadedURL(); }, 5s));
+  EXPECT_EQ(view.since(view.calls.size() - 4),
+            "sentence:loading console surface | word:SURFACE | sentence:handing off to local "
+            "terminal | load:http://127.0.0.1:43 60000ms");
+  const auto mark = view.calls.size();
+  write("215/?tok");
+  ASSERT_TRUE(loop.runUntil([&] { return view.calls.size() > mark; }, 5s));
+  write("en=abc\nTAMRIK_URL=http://other/\n");
+  view.navigationFinished();
+  write("serving\n");
+  exit();
+  ASSERT_TRUE(loop.runUntil([&] { return loop.idle(); }, 5s));
+  EXPECT_EQ(view.since(mark),
+            "load:http://127.0.0.1:43215/?tok 60000ms | load:http://127.0.0.1:43215/?token=abc "
+            "60000ms | showWebView | sentence:console live | word:LIVE | fade:420ms");
+}
+
 // The error phases: the sentence, then the red colour, then "ERROR"; nothing after that
 // moves the launch on.
 struct ErrorRow {
@@ -159,12 +234,12 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(Controller, LateEventsAfterTheControllerIsGoneAreDropped) {
   launch();
   const auto onOutput = launcher.process->onOutput;
-  const auto onExit = launcher.process->onExit;
+  const auto onOutputEnd = launcher.process->onOutputEnd;
   const auto navigationFinished = view.navigationFinished;
   const auto mark = view.calls.size();
   app.reset();
   onOutput("TAMRIK_URL=http://127.0.0.1:5000/\n");
-  onExit();
+  onOutputEnd();
   navigationFinished();
   ASSERT_TRUE(loop.runUntil([&] { return loop.idle(); }, 5s));  // the full-screen check is due too
   EXPECT_EQ(view.since(mark), "");

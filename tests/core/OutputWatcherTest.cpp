@@ -13,6 +13,8 @@
 namespace zvui {
 namespace {
 
+using namespace std::chrono_literals;
+
 // Which address a buffer announces; "" for none.
 struct AnnouncementRow {
   const char* name;
@@ -99,9 +101,8 @@ std::size_t icuClusterCount(std::string_view text) {
 }
 
 // However the backend's bytes are cut into reads: the decoder gives the same text, the capped
-// buffer counts clusters as ICU does and keeps the tail, and the address accepted is the one
-// the announcement line carries. The exception is a read that ends inside that line: the
-// unterminated tail is a line too, and a tail whose partial address is non-empty is taken.
+// buffer counts clusters as ICU does and keeps the tail, and the console is loaded once, from
+// the address the announcement line carries, even when a read ends inside that line.
 TEST(OutputPath, ResultDoesNotDependOnHowOutputIsCut) {
   // No line separators, so noise lines (which start with '#') never announce.
   const std::vector<std::string> noise = {
@@ -129,11 +130,9 @@ TEST(OutputPath, ResultDoesNotDependOnHowOutputIsCut) {
   for (int round = 0; round < 300; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
     std::string output = noiseLines(below(6)) + "TAMRIK_URL=";
-    const std::size_t valueStart = output.size();
     const std::string address = "http://127.0.0.1:" + std::to_string(1024 + below(60000)) + "/";
     output += any(blanks) + address;
     output += any(blanks);
-    const std::size_t lineEnd = output.size();
     output += any(separators) + noiseLines(below(4));
 
     test::ControllerRig rig;
@@ -141,8 +140,6 @@ TEST(OutputPath, ResultDoesNotDependOnHowOutputIsCut) {
     OutputBuffer capped(1 + below(30));
     Utf8Decoder decoder;
     std::string decoded;
-    std::string expected = address;
-    bool predicted = false;
     const std::size_t longest = 1 + below(40);
     for (std::size_t at = 0, end = 0; at < output.size(); at = end) {
       end = std::min(output.size(), at + 1 + below(longest));
@@ -151,23 +148,86 @@ TEST(OutputPath, ResultDoesNotDependOnHowOutputIsCut) {
       decoded += block;
       capped.append(block);
       if (!block.empty()) rig.write(block);
-      // The first read that ends inside the value with more than blanks in it decides. Bytes
-      // of a character the read cut through wait for the next read.
-      if (predicted || end <= valueStart || end >= lineEnd) continue;
-      std::size_t cut = end;
-      while ((static_cast<unsigned char>(output[cut]) & 0xC0) == 0x80) --cut;
-      std::string partial = output.substr(valueStart, cut - valueStart);
-      std::erase_if(partial, [](char c) {
-        return std::string_view(" \t\xC2\xA0").find(c) != std::string_view::npos;
-      });
-      if ((predicted = !partial.empty())) expected = partial;
     }
     decoded += decoder.finish();
     ASSERT_EQ(decoded, toValidUtf8(output));
     ASSERT_EQ(capped.characterCount(), std::min(capped.capacity(), icuClusterCount(decoded)));
     ASSERT_EQ(icuClusterCount(capped.text()), capped.characterCount());
     ASSERT_TRUE(decoded.ends_with(capped.text()));
-    ASSERT_EQ(rig.view.calls.back(), "load:" + expected + " 60000ms");
+    ASSERT_EQ(rig.view.loads(), std::vector<std::string>{address});
+  }
+}
+
+// What the console is loaded from when the backend's output comes in the blocks given, with
+// no pause between them.
+struct BlocksRow {
+  const char* name;
+  std::vector<std::string> blocks;
+  std::vector<std::string> loads;
+};
+
+class AnnouncementInBlocks : public ::testing::TestWithParam<BlocksRow> {};
+
+TEST_P(AnnouncementInBlocks, EveryLineIsExaminedBeforeTheCapDropsIt) {
+  test::ControllerRig rig;
+  rig.launch();
+  for (const auto& block : GetParam().blocks) rig.write(block);
+  EXPECT_EQ(rig.view.loads(), GetParam().loads);
+  EXPECT_LE(rig.app->outputBuffer().size(), kOutputBufferCapacity * 4);
+}
+
+std::string logLines(std::size_t count) {
+  std::string text;
+  for (std::size_t n = 0; n < count; ++n) text += "start-up log " + std::to_string(n) + "\n";
+  return text;
+}
+
+const std::string kUrl = "http://127.0.0.1:43215/?token=abc";
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, AnnouncementInBlocks,
+    ::testing::Values(
+        BlocksRow{"then_12000_more", {line(kUrl) + std::string(12000, 'x')}, {kUrl}},
+        BlocksRow{"then_1000000_more", {line(kUrl) + std::string(1000000, 'x')}, {kUrl}},
+        BlocksRow{"then_2000_log_lines", {"boot\n" + line(kUrl) + logLines(2000)}, {kUrl}},
+        BlocksRow{"after_a_full_buffer", {std::string(12000, '.'), "\n" + line(kUrl)}, {kUrl}},
+        // The first acceptable line still wins, also when the cap drops both at once.
+        BlocksRow{"second_after_long_log",
+                  {line(kUrl) + logLines(2000) + line("http://b/") + logLines(10)},
+                  {kUrl}},
+        BlocksRow{"none", {logLines(5000)}, {}}),
+    test::RowName);
+
+// A block boundary anywhere inside the announcement, the line end included: with output
+// following at once, only the completed address is loaded; after a pause in the output, a
+// partial address that parses is loaded, and the completed line replaces it.
+TEST(CutAnnouncement, EndsWithTheCompletedAddressWhereverTheLineIsCut) {
+  const std::string announcement = line(kUrl);
+  for (std::size_t cut = 1; cut < announcement.size(); ++cut) {
+    SCOPED_TRACE("cut at " + std::to_string(cut));
+    test::ControllerRig rig;
+    rig.launch();
+    rig.write("booting\n" + announcement.substr(0, cut));
+    rig.write(announcement.substr(cut) + "ready\n");
+    EXPECT_EQ(rig.view.loads(), std::vector<std::string>{kUrl});
+  }
+
+  // Cut inside the prefix, right after it, inside the port, inside the token, before the LF,
+  // after it.
+  for (const std::size_t cut : {5u, 11u, 31u, 41u, 44u, 45u}) {
+    SCOPED_TRACE("paused at " + std::to_string(cut));
+    test::ControllerRig rig;
+    rig.launch();
+    rig.write(announcement.substr(0, cut));
+    ASSERT_TRUE(rig.loop.runUntil([&] { return rig.loop.idle(); }, 5s));
+    const std::string partial = announcementValue(announcement.substr(0, cut));
+    const bool taken = cut > 11 && isAcceptableConsoleAddress(partial);
+    EXPECT_EQ(rig.app->loadedURL(), taken);
+    rig.write(announcement.substr(cut) + line("http://later/"));
+    std::vector<std::string> loads{kUrl};
+    if (taken && partial != kUrl) loads.insert(loads.begin(), partial);
+    EXPECT_EQ(rig.view.loads(), loads);
+    EXPECT_EQ(rig.view.count("word:SURFACE"), 1u);
   }
 }
 

@@ -77,6 +77,9 @@ const LaunchCase kLaunchCases[] = {
     {"AnnouncedOnStderr", "test", "ZVUI_TEST_ANNOUNCE=stderr", "LIVE", "console live"},
     {"PageFailsToLoad", "test", "ZVUI_TEST_SERVE=refuse", "SURFACE",
      "handing off to local terminal"},
+    {"PortTheWebViewBlocks", "test", "ZVUI_TEST_SERVE=blocked", "SURFACE",
+     "handing off to local terminal"},
+    {"LauncherHandsOffToAServer", "test", "ZVUI_TEST_LAUNCH=handoff", "LIVE", "console live"},
     {"BackendMissing", "none", "ZVUI_TEST_SERVE=page", "ERROR", "backend executable missing"},
     {"BackendNotExecutable", "no-exec", "ZVUI_TEST_SERVE=page", "ERROR", "could not start backend"},
 };

@@ -7,6 +7,7 @@
 
 #include "Support.h"
 #include "window/ConsoleWebView.h"
+#include "window/GtkAppView.h"
 #include "window/GtkMainLoop.h"
 #include "window/LaunchFade.h"
 #include "window/ResourceDirectory.h"
@@ -84,8 +85,9 @@ TEST(LaunchFade, FadesAShownWidgetOutAndHidesItAndHidesAnUnshownOneAtOnce) {
   window.destroy();
 }
 
-// WebKit reports "finished" after a failed load too; the console must count only clean
-// finishes, and a stalled server must be ended by the load's time limit.
+// WebKit reports "finished" after a failed load too, and reports a load it refuses outright
+// as a finished about:blank; the console must count only clean finishes. A stalled server
+// must be ended by the load's time limit, and a slow page that keeps arriving must not be.
 TEST(ConsoleWebView, CountsOnlyLoadsThatDidNotFail) {
   test::application();
   Gtk::Window window;
@@ -99,24 +101,110 @@ TEST(ConsoleWebView, CountsOnlyLoadsThatDidNotFail) {
   const struct {
     const char* mode;
     std::chrono::milliseconds timeout;
-    int clean;
-  } rows[] = {{"refuse", 60s, 0},
-              {"stall", 300ms, 0},
-              {"page", 60s, 1},
-              {"refuse", 60s, 1},
-              {"page", 60s, 2}};
-  for (int i = 0; i < 5; ++i) {
-    test::TestServer server(rows[i].mode);
-    console.load(server.url, rows[i].timeout);
-    ASSERT_TRUE(iterateUntil([&] { return all > i; })) << rows[i].mode;
-    EXPECT_EQ(clean, rows[i].clean) << i << rows[i].mode;
+    int clean;  // clean finishes so far
+  } rows[] = {{"refuse", 60s, 0}, {"stall", 300ms, 0}, {"blocked", 60s, 0}, {"page", 60s, 1},
+              {"refuse", 60s, 1}, {"blocked", 60s, 1}, {"trickle", 600ms, 2}, {"page", 60s, 3}};
+  int i = 0;
+  for (const auto& row : rows) {
+    test::TestServer server(row.mode);
+    console.load(server.url, row.timeout);
+    ASSERT_TRUE(iterateUntil([&] { return all > i; })) << row.mode;
+    EXPECT_EQ(clean, row.clean) << i << row.mode;
     EXPECT_FALSE(console.loadTimerPending()) << i;
+    ++i;
   }
   EXPECT_TRUE(iterateUntil([&] {  // the page itself, not an error page in its place
     const char* title = webkit_web_view_get_title(console.webView());
     return title != nullptr && std::string_view(title) == "test console";
   }));
   window.unset_child();
+  window.destroy();
+}
+
+// A load started while another is under way replaces it: the first one's cancellation
+// must not count against the second, which is how a cut-short address gives way to the
+// completed one.
+TEST(ConsoleWebView, ALoadReplacingOneUnderWayCountsOnItsOwn) {
+  test::application();
+  Gtk::Window window;
+  ConsoleWebView console;
+  int clean = 0;
+  console.setOnLoadFinished([&] { ++clean; });
+  console.widget().set_visible(true);
+  window.set_child(console.widget());
+  window.present();
+  test::TestServer stalled("stall");
+  test::TestServer page("page");
+  console.load(stalled.url, 60s);
+  ASSERT_TRUE(iterateUntil([&] {
+    return webkit_web_view_get_estimated_load_progress(console.webView()) > 0.0;
+  }));
+  console.load(page.url, 60s);
+  EXPECT_TRUE(iterateUntil([&] { return clean == 1; }));
+  EXPECT_FALSE(console.loadTimerPending());
+  window.unset_child();
+  window.destroy();
+}
+
+// The window as drawn, as 8-bit grey levels (the mean of red, green and blue).
+struct Rendered {
+  explicit Rendered(Gtk::Widget& widget) {
+    auto paintable = Gtk::WidgetPaintable::create(widget);
+    width = widget.get_width();
+    height = widget.get_height();
+    GtkSnapshot* snapshot = gtk_snapshot_new();
+    gdk_paintable_snapshot(GDK_PAINTABLE(paintable->gobj()), GDK_SNAPSHOT(snapshot), width,
+                           height);
+    GskRenderNode* node = gtk_snapshot_free_to_node(snapshot);
+    GskRenderer* renderer = gtk_native_get_renderer(GTK_NATIVE(widget.gobj()));
+    if (node == nullptr || renderer == nullptr) return;
+    const graphene_rect_t area = GRAPHENE_RECT_INIT(0, 0, float(width), float(height));
+    GdkTexture* texture = gsk_renderer_render_texture(renderer, node, &area);
+    gsk_render_node_unref(node);
+    pixels.resize(std::size_t(width) * std::size_t(height) * 4);
+    gdk_texture_download(texture, pixels.data(), std::size_t(width) * 4);
+    g_object_unref(texture);
+  }
+  [[nodiscard]] int grey(int x, int y) const {  // B, G, R, A in memory
+    const auto* p = &pixels[(std::size_t(y) * std::size_t(width) + std::size_t(x)) * 4];
+    return (p[0] + p[1] + p[2]) / 3;
+  }
+  int width = 0, height = 0;
+  std::vector<unsigned char> pixels;
+};
+
+// Under the header bar runs one quiet line: a single row of pixels that reads against the
+// black above and below it, and stays far from white.
+TEST(MainWindow, HeaderBarIsSetOffByAOnePixelQuietLine) {
+  test::application();
+  GtkAppView view({}, "/nonexistent");
+  view.buildWindow([] {});
+  view.showWindow();
+  Gtk::Window& window = *view.window();
+  Gtk::HeaderBar& header = *view.headerBar();
+  ASSERT_TRUE(iterateUntil([&] { return window.get_mapped() && header.get_height() > 0; }));
+  while (g_main_context_pending(nullptr)) g_main_context_iteration(nullptr, FALSE);
+
+  graphene_rect_t bounds;
+  ASSERT_TRUE(gtk_widget_compute_bounds(GTK_WIDGET(header.gobj()), GTK_WIDGET(window.gobj()),
+                                        &bounds));
+  const Rendered shot(window);
+  ASSERT_FALSE(shot.pixels.empty());
+  // The drawing may sit a few pixels off the widget's own coordinates (the frame around
+  // client-side decorations), so the line is looked for near the bar's bottom edge.
+  const int edge = int(bounds.origin.y + bounds.size.height);
+  ASSERT_LT(edge + 40, shot.height);
+  for (const int x : {shot.width / 8, shot.width / 3}) {
+    SCOPED_TRACE("x " + std::to_string(x));
+    int line = -1;
+    for (int y = edge + 12; y > 0 && line < 0; --y) {
+      if (shot.grey(x, y) > 4) line = y;
+    }
+    ASSERT_GE(line, edge - 4) << "no line under the header bar";
+    EXPECT_GE(shot.grey(x, line), 16) << "too faint to read on black";
+    EXPECT_LE(shot.grey(x, line), 48) << "louder than a quiet line";
+    for (int y = line - 20; y < line; ++y) EXPECT_LE(shot.grey(x, y), 4) << "more than one pixel";
+  }
   window.destroy();
 }
 

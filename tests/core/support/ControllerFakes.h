@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -46,6 +47,18 @@ class RecordingView final : public AppView {
     return joined;
   }
 
+  // The addresses the console was asked to load, in order, and how often `call` was made.
+  [[nodiscard]] std::vector<std::string> loads() const {
+    std::vector<std::string> found;
+    for (const auto& call : calls) {
+      if (call.starts_with("load:")) found.push_back(call.substr(5, call.rfind(' ') - 5));
+    }
+    return found;
+  }
+  [[nodiscard]] std::size_t count(std::string_view call) const {
+    return static_cast<std::size_t>(std::count(calls.begin(), calls.end(), call));
+  }
+
   std::vector<std::string> calls;
   std::function<void()> navigationFinished;
   Colour lastColour{};
@@ -60,9 +73,11 @@ class RecordingView final : public AppView {
 
 // A backend process the test drives by hand through the handlers it was launched with.
 struct FakeProcess final : BackendProcess {
-  bool launch(BackendOutputHandler output, BackendExitHandler exit) override {
+  bool launch(BackendOutputHandler output, BackendExitHandler exit,
+              BackendOutputEndHandler end = {}) override {
     onOutput = std::move(output);
     onExit = std::move(exit);
+    onOutputEnd = std::move(end);
     return running = launchSucceeds;
   }
   [[nodiscard]] bool isRunning() const override { return running; }
@@ -73,6 +88,7 @@ struct FakeProcess final : BackendProcess {
   bool running = false;
   BackendOutputHandler onOutput;
   BackendExitHandler onExit;
+  BackendOutputEndHandler onOutputEnd;
 };
 
 // A launcher whose executable may be missing or refuse to start, and whose backend may
@@ -111,10 +127,14 @@ struct FakeLauncher final : BackendLauncher {
 struct ControllerRig {
   void launch() { app->applicationDidFinishLaunching(); }
   void write(std::string block) { launcher.process->onOutput(std::move(block)); }
-  void exit() {
+  // The backend exits; `lastWriter` says that nothing else holds its output pipe, so the
+  // output ends too.
+  void exit(bool lastWriter = true) {
     launcher.process->running = false;
-    launcher.process->onExit();
+    if (launcher.process->onExit) launcher.process->onExit();
+    if (lastWriter) endOutput();
   }
+  void endOutput() { launcher.process->onOutputEnd(); }
 
   TempDir config;
   ScopedEnvironment xdg{"XDG_CONFIG_HOME", config.path().c_str()};
