@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "BackendTestSupport.h"
+#include "helpers/TreeShapes.h"
 #include "backend/BackendShutdown.h"
 #include "backend/PosixBackendLauncher.h"
 #include "backend/PosixBackendProcess.h"
@@ -99,120 +100,13 @@ TEST(BackendShutdown, BackendEndsWhenTheShellIsKilledOutright) {
   EXPECT_TRUE(sweeper.gone(pids[1], std::chrono::seconds(1)));
 }
 
-// Tree shapes that used to outlive the app, each against the ways the app ends. A stand-in
-// shell starts the tree through the real launcher, with the guard; SIGTERM takes its quit
-// path, SIGKILL and SIGABRT end it abruptly. Nothing of the tree, and not the guard, may be
-// left once the bound (a second of grace and the tools' run time) has passed.
-struct TreeShape {
-  const char* name;
-  const char* tree;
-  bool wrapped;
-  std::size_t processes;
-};
-constexpr TreeShape kShapes[] = {
-    {"ChildIgnoresTerm", "child-ignores-term", false, 2},
-    {"GrandchildIgnoresTerm", "grandchild-ignores-term", false, 3},
-    {"ShellWrapperWithServerChild", "server", true, 2},
-    {"BackendIgnoresTerm", "ignores-term", false, 1},
-};
-constexpr int kEnds[] = {SIGTERM, SIGKILL, SIGABRT};
-// The bound, with room for a machine busy with sanitizers.
-constexpr std::chrono::milliseconds kAfterTheBound{3000};
-
-// The stand-in shell: its pid, the backend's and the guard's, and its wait status once ended.
-struct StandIn {
-  StandIn(const BackendTree& tree, const std::filesystem::path& resources) {
-    Strings environment = tree.environment;
-    for (char** entry = environ; *entry != nullptr; ++entry) environment.emplace_back(*entry);
-    int ends[2];
-    if (::pipe2(ends, O_CLOEXEC) != 0) return;
-    UniqueFd readEnd(ends[0]);
-    UniqueFd writeEnd(moveAboveStandardStreams(ends[1]));
-    SpawnRequest request;
-    request.executable = kLaunchingParent;
-    request.arguments = {tree.executable.string(), resources.string()};
-    request.environment = environment;
-    request.outputFd = writeEnd.get();
-    const SpawnResult child = spawnProcess(request);
-    writeEnd.reset();
-    if (!child) return;
-    pid = child.pid;
-    const std::unique_ptr<FILE, int (*)(FILE*)> out(::fdopen(readEnd.release(), "r"), ::fclose);
-    if (std::fscanf(out.get(), "%d %d %d", &self, &backend, &guard) != 3) backend = 0;
-  }
-  ~StandIn() {
-    if (pid > 0 && ::kill(pid, SIGKILL) == 0) waitForChild(pid);
-  }
-  int end(int signal) {
-    ::kill(pid, signal);
-    return waitForChild(std::exchange(pid, 0));
-  }
-
-  pid_t pid = 0;
-  pid_t self = 0;
-  pid_t backend = 0;
-  pid_t guard = 0;
-};
-
-struct TreeCase {
-  TreeShape shape;
-  int end;
-};
-void PrintTo(const TreeCase& row, std::ostream* out) { *out << row.shape.name << "/" << row.end; }
-void PrintTo(const TreeShape& row, std::ostream* out) { *out << row.name; }
-
-class TreeOutlivesNothing : public ::testing::TestWithParam<TreeCase> {};
-
-TEST_P(TreeOutlivesNothing, HoweverTheShellEnds) {
-  const auto [shape, end] = GetParam();
-  BackendTree tree(shape.tree, shape.wrapped);
-  Sweeper sweeper;
-  StandIn shell(tree, kResourceDirectory);
-  ASSERT_GT(shell.backend, 0);
-  ASSERT_GT(shell.guard, 0) << "no guard from " << kResourceDirectory;
-  sweeper.watch(shell.guard);
-  const Strings pids = tree.await(shape.processes, sweeper);
-  ASSERT_EQ(pids.size(), shape.processes);
-  EXPECT_THAT(pids, ::testing::Contains(std::to_string(shell.backend)));
-
-  const int status = shell.end(end);
-  if (end == SIGTERM) {
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  } else {
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == end) << status;
-  }
-  const auto deadline = std::chrono::steady_clock::now() + kAfterTheBound;
-  const auto left = [&] {
-    return std::chrono::ceil<std::chrono::milliseconds>(deadline -
-                                                        std::chrono::steady_clock::now());
-  };
-  for (const auto& pid : pids) EXPECT_TRUE(sweeper.gone(std::stoi(pid), left())) << pid;
-  EXPECT_TRUE(sweeper.gone(shell.guard, left())) << "the guard was left behind";
-}
-
-std::vector<TreeCase> treeCases() {
-  std::vector<TreeCase> cases;
-  for (const auto& shape : kShapes) {
-    for (const int end : kEnds) cases.push_back({shape, end});
-  }
-  return cases;
-}
-
-INSTANTIATE_TEST_SUITE_P(Shapes, TreeOutlivesNothing, ::testing::ValuesIn(treeCases()),
-                         [](const auto& row) {
-                           const char* end = row.param.end == SIGTERM   ? "Term"
-                                             : row.param.end == SIGKILL ? "Kill"
-                                                                         : "Abort";
-                           return std::string(row.param.shape.name) + end;
-                         });
-
 // The quit sequence on its own, with no guard to finish after it: the designed first pass,
 // and nothing of the tree left when it returns (KILL, where sent, takes a moment to land).
 class QuitSequence : public ::testing::TestWithParam<TreeShape> {};
 
 TEST_P(QuitSequence, LeavesNothingOfTheTreeWithoutAGuard) {
   const TreeShape shape = GetParam();
-  BackendTree tree(shape.tree, shape.wrapped);
+  BackendTree tree(shape.shape, shape.wrapped);
   RunningBackend backend(tree.executable, tree.environment);
   ASSERT_GT(backend.pid(), 0);
   const Strings pids = tree.await(shape.processes, backend.sweeper);
@@ -229,7 +123,7 @@ TEST_P(QuitSequence, LeavesNothingOfTheTreeWithoutAGuard) {
   EXPECT_FALSE(backend.process->treeIsRunning());
 }
 
-INSTANTIATE_TEST_SUITE_P(Shapes, QuitSequence, ::testing::ValuesIn(kShapes),
+INSTANTIATE_TEST_SUITE_P(Shapes, QuitSequence, ::testing::ValuesIn(kTreeShapes),
                          [](const auto& row) { return std::string(row.param.name); });
 
 TEST(BackendShutdown, WhatABackendLeftWhenItExitedIsStoppedWithoutTheTools) {

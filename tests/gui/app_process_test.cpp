@@ -2,10 +2,12 @@
 // installed program (copied into a fresh prefix) sent SIGTERM or SIGKILL, its window
 // destroyed from outside, and the window closed.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <sstream>
 
 #include "Support.h"
+#include "helpers/TreeShapes.h"
 #include "window/AppHost.h"
 
 namespace zvui {
@@ -96,24 +98,14 @@ TEST(QuitPath, ClosingTheWindowEndsTheAppAndStopsTheBackend) {
   EXPECT_FALSE(test::processAlive(prefix.backendPid()));
 }
 
-// Backend trees of the shapes that used to outlive the app (each process of the tree
-// records its pid), against the ways the app ends. Nothing of the tree, and not the guard,
-// may be alive once the bound (a second of grace and the tools' run time) has passed.
-struct Tree {
-  const char* name;
-  const char* shape;
-  bool wrapped;  // run by a #!/bin/sh script as its child, not by exec
-  std::size_t processes;
-};
-constexpr Tree kTrees[] = {
-    {"ChildIgnoresTerm", "child-ignores-term", false, 2},
-    {"GrandchildIgnoresTerm", "grandchild-ignores-term", false, 3},
-    {"ShellWrapperWithServerChild", "server", true, 2},
-    {"BackendIgnoresTerm", "ignores-term", false, 1},
-};
-enum class End { Term, Kill, WindowDestroyed };
+// Backend trees of the shapes that used to outlive the app, against the ways the app ends:
+// SIGTERM takes its quit path; SIGKILL, an abort and the window destroyed from outside end it
+// without one. Nothing of the tree, and not the guard, may be alive once the bound (a second
+// of grace and the tools' run time) has passed.
+using test::TreeShape;
+enum class End { Term, Kill, Abort, WindowDestroyed };
 struct TreeEnd {
-  Tree tree;
+  TreeShape tree;
   End end;
 };
 void PrintTo(const TreeEnd& row, std::ostream* out) {
@@ -165,6 +157,8 @@ TEST_P(TreeOutlivesNothing, HoweverTheAppEnds) {
   const auto [tree, end] = GetParam();
   if (end == End::WindowDestroyed && std::getenv("DISPLAY") == nullptr)
     GTEST_SKIP() << "a window is destroyed from outside through X11";
+  const rlimit noCore{0, 0};  // an abort is one of the ends under test
+  ::setrlimit(RLIMIT_CORE, &noCore);
   InstalledApp installed;
   const auto backend = installed.prefix.resources() / "MacTamrikBackend";
   const auto pids = installed.prefix.root / "tree-pids";
@@ -195,7 +189,7 @@ TEST_P(TreeOutlivesNothing, HoweverTheAppEnds) {
     ASSERT_FALSE(windows.empty()) << "no window of the app";
     run("xdotool windowclose " + linesOf(windows).front());
   } else {
-    ::kill(app, end == End::Term ? SIGTERM : SIGKILL);
+    ::kill(app, end == End::Term ? SIGTERM : end == End::Kill ? SIGKILL : SIGABRT);
   }
   const auto status = installed.wait();
   ASSERT_TRUE(status) << "still running\n" << installed.log();
@@ -225,19 +219,19 @@ TEST_P(TreeOutlivesNothing, HoweverTheAppEnds) {
 
 std::vector<TreeEnd> treeEnds() {
   std::vector<TreeEnd> rows;
-  for (const auto& tree : kTrees) {
-    for (const End end : {End::Term, End::Kill, End::WindowDestroyed}) rows.push_back({tree, end});
+  for (const auto& tree : test::kTreeShapes) {
+    for (const End end : {End::Term, End::Kill, End::Abort, End::WindowDestroyed})
+      rows.push_back({tree, end});
   }
   return rows;
 }
 
-INSTANTIATE_TEST_SUITE_P(Trees, TreeOutlivesNothing, ::testing::ValuesIn(treeEnds()),
-                         [](const auto& row) {
-                           const char* end = row.param.end == End::Term   ? "Term"
-                                             : row.param.end == End::Kill ? "Kill"
-                                                                          : "WindowDestroyed";
-                           return std::string(row.param.tree.name) + end;
-                         });
+std::string rowName(const ::testing::TestParamInfo<TreeEnd>& row) {
+  constexpr const char* kEnds[] = {"Term", "Kill", "Abort", "WindowDestroyed"};
+  return std::string(row.param.tree.name) + kEnds[static_cast<int>(row.param.end)];
+}
+
+INSTANTIATE_TEST_SUITE_P(Trees, TreeOutlivesNothing, ::testing::ValuesIn(treeEnds()), rowName);
 
 }  // namespace
 }  // namespace zvui
