@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -195,6 +196,39 @@ struct Child {
     if (pid > 0 && ::kill(pid, SIGKILL) == 0) ::waitpid(pid, nullptr, 0);
   }
   pid_t pid = 0;
+};
+
+// The installed program in a fresh prefix, with the guard beside the backend; what it
+// prints goes to the prefix's log.
+struct InstalledApp {
+  InstalledApp() {
+    fs::create_directories(prefix.root / "bin");
+    fs::copy_file(ZVUI_APP_BINARY, prefix.root / "bin" / "zvui");
+    fs::copy_file(ZVUI_BACKEND_GUARD, prefix.resources() / "zvui-backend-guard");
+  }
+  std::unique_ptr<Child> launch() const {
+    const int log = ::open((prefix.root / "log").c_str(),
+                           O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    auto child = std::make_unique<Child>((prefix.root / "bin" / "zvui").string(), log);
+    ::close(log);
+    return child;
+  }
+  void start() { app = launch(); }
+  // Waits for `child` to end; its wait status, or nothing at the deadline.
+  static std::optional<int> wait(Child& child, std::chrono::milliseconds timeout = 30s) {
+    int status = 0;
+    if (!iterateUntil([&] { return ::waitpid(child.pid, &status, WNOHANG) == child.pid; },
+                      timeout)) {
+      return std::nullopt;
+    }
+    child.pid = 0;
+    return status;
+  }
+  std::optional<int> wait(std::chrono::milliseconds timeout = 30s) { return wait(*app, timeout); }
+  std::string log() const { return readFile(prefix.root / "log"); }
+
+  Prefix prefix;
+  std::unique_ptr<Child> app;
 };
 
 // The test backend run on its own, in the mode named, and the address it announced.

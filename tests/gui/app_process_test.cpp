@@ -1,6 +1,6 @@
-// The ways a session ends the app, each of which must take the backend down with it: the
-// installed program (copied into a fresh prefix) sent SIGTERM or SIGKILL, its window
-// destroyed from outside, and the window closed.
+// The installed program as a session runs it: one instance per session, and every way the
+// session ends it (SIGTERM, SIGKILL, an abort, its window destroyed from outside, the window
+// closed) takes the backend's whole tree down with it.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
@@ -16,57 +16,38 @@ namespace {
 using namespace std::chrono_literals;
 using test::iterateUntil;
 
-// The installed app in a fresh prefix, with the guard beside the backend.
-struct InstalledApp {
-  InstalledApp() {
-    test::fs::create_directories(prefix.root / "bin");
-    test::fs::copy_file(ZVUI_APP_BINARY, prefix.root / "bin" / "zvui");
-    test::fs::copy_file(ZVUI_BACKEND_GUARD, prefix.resources() / "zvui-backend-guard");
-  }
-  void start() {
-    const int log = ::open((prefix.root / "log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    app.emplace((prefix.root / "bin" / "zvui").string(), log);
-    ::close(log);
-  }
-  // Waits for the app to end; its wait status.
-  std::optional<int> wait(std::chrono::milliseconds timeout = 30s) {
-    int status = 0;
-    if (!iterateUntil([&] { return ::waitpid(app->pid, &status, WNOHANG) == app->pid; },
-                      timeout)) {
-      return std::nullopt;
-    }
-    app->pid = 0;
-    return status;
-  }
-  std::string log() const { return test::readFile(prefix.root / "log"); }
-
-  test::Prefix prefix;
-  std::optional<test::Child> app;
-};
-
 TEST(QuitPath, SigtermStopsTheBackendBeforeTheAppExits) {
-  test::Prefix prefix;
+  test::InstalledApp installed;
   // Deaf to TERM, so only the app's own quit path (TERM, then KILL) ends it: the death
   // signal it gets when the app exits would not.
   ::setenv("ZVUI_TEST_TERM", "ignore", 1);
-  test::fs::create_directories(prefix.root / "bin");
-  test::fs::copy_file(ZVUI_APP_BINARY, prefix.root / "bin" / "zvui");
-  const int log = ::open((prefix.root / "log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-  test::Child app((prefix.root / "bin" / "zvui").string(), log);
-  ::close(log);
-  ASSERT_TRUE(iterateUntil([&] { return prefix.backendPid() != 0; }, 60s))
-      << test::readFile(prefix.root / "log");
-  const pid_t backend = prefix.backendPid();
+  installed.start();
+  ASSERT_TRUE(iterateUntil([&] { return installed.prefix.backendPid() != 0; }, 60s))
+      << installed.log();
+  const pid_t backend = installed.prefix.backendPid();
   ASSERT_TRUE(test::processAlive(backend));
 
-  ::kill(app.pid, SIGTERM);
-  int status = 0;
-  ASSERT_TRUE(iterateUntil([&] { return ::waitpid(app.pid, &status, WNOHANG) == app.pid; }))
-      << "still running\n"
-      << test::readFile(prefix.root / "log");
-  app.pid = 0;
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  ::kill(installed.app->pid, SIGTERM);
+  const auto status = installed.wait();
+  ASSERT_TRUE(status) << "still running\n" << installed.log();
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
   EXPECT_TRUE(iterateUntil([&] { return !test::processAlive(backend); }, 5s));
+}
+
+// One instance per session: a second launch hands over to the running app and ends.
+TEST(SecondLaunch, HandsOverToTheRunningAppAndStartsNoSecondBackend) {
+  test::InstalledApp installed;
+  ASSERT_FALSE(installed.prefix.bus.address.empty()) << "no session bus for the test";
+  installed.start();
+  ASSERT_TRUE(iterateUntil([&] { return installed.prefix.backendPid() != 0; }, 60s))
+      << installed.log();
+
+  const auto second = installed.launch();
+  const auto status = test::InstalledApp::wait(*second);
+  ASSERT_TRUE(status) << "the second launch kept running\n" << installed.log();
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
+  EXPECT_EQ(installed.prefix.backendsStarted(), 1u);
+  EXPECT_EQ(::waitpid(installed.app->pid, nullptr, WNOHANG), 0) << "the first app ended";
 }
 
 TEST(QuitPath, ClosingTheWindowEndsTheAppAndStopsTheBackend) {
@@ -159,7 +140,7 @@ TEST_P(TreeOutlivesNothing, HoweverTheAppEnds) {
     GTEST_SKIP() << "a window is destroyed from outside through X11";
   const rlimit noCore{0, 0};  // an abort is one of the ends under test
   ::setrlimit(RLIMIT_CORE, &noCore);
-  InstalledApp installed;
+  test::InstalledApp installed;
   const auto backend = installed.prefix.resources() / "MacTamrikBackend";
   const auto pids = installed.prefix.root / "tree-pids";
   test::fs::remove(backend);
