@@ -8,7 +8,6 @@
 //                        exits at once; the server announces once the launcher is reaped
 //   ZVUI_TEST_PIDFILE  = a file this process's pid is added to, a line each start
 //   ZVUI_TEST_TERM     = ignore: only SIGKILL ends it
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -20,6 +19,8 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+
+#include "helpers/LoopbackListener.h"
 
 static std::string env(const char* name) {
   const char* value = std::getenv(name);
@@ -52,22 +53,15 @@ int main() {
     std::fprintf(file, "%d\n", ::getpid());
     std::fclose(file);
   }
-  const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (::bind(server, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-      ::listen(server, 16) != 0 ||
-      ::getsockname(server, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    return 2;
-  }
+  const helper::Listener listener = helper::listenOnLoopback();
+  if (listener.socket < 0) return 2;
+  const int server = listener.socket;
   const std::string mode = env("ZVUI_TEST_SERVE");
   if (mode == "refuse") ::close(server);  // the port is free again: connecting is refused
 
   FILE* stream = env("ZVUI_TEST_ANNOUNCE") == "stderr" ? stderr : stdout;
   std::fprintf(stream, "test backend starting\nTAMRIK_URL=http://127.0.0.1:%d/\n",
-               mode == "blocked" ? 9 : ntohs(address.sin_port));
+               mode == "blocked" ? 9 : listener.port);
   std::fflush(stream);
   // A stalled server leaves connections in the listen queue, never read or answered.
   if (mode == "refuse" || mode == "stall" || mode == "blocked")

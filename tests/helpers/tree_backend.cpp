@@ -8,13 +8,13 @@
 //   reads-stdin              reads its standard input to the end, appends "stdin <bytes>"
 //                            to HELPER_REPORT, then waits
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <cstdlib>
 #include <string>
 
 #include "HelperIo.h"
+#include "LoopbackListener.h"
 
 namespace {
 
@@ -40,17 +40,10 @@ void fork(Body body) {
 }
 
 [[noreturn]] void serve() {
-  const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (::bind(server, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-      ::listen(server, 16) != 0 ||
-      ::getsockname(server, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    ::_exit(2);
-  }
-  helper::say("TAMRIK_URL=http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/");
+  const helper::Listener listener = helper::listenOnLoopback();
+  if (listener.socket < 0) ::_exit(2);
+  const int server = listener.socket;
+  helper::say("TAMRIK_URL=http://127.0.0.1:" + std::to_string(listener.port) + "/");
   appendLine("HELPER_PIDS", std::to_string(::getpid()));
   ::alarm(60);
   const std::string response =

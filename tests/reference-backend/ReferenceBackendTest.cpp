@@ -114,17 +114,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 class RunningBackend : public ::testing::Test {
  protected:
-  void SetUp() override {
-    backend_ = startBackend({{"TAMRIK_PORT", "0"}, {"TAMRIK_APP_MODE", "1"}});
-    ASSERT_TRUE(backend_);
-    auto announcement = parseAnnouncement(backend_->readLine(5s));
-    ASSERT_TRUE(announcement);
-    client_ = std::make_unique<ConsoleClient>(*announcement);
-    cookie_ = client_->logIn();
-    ASSERT_FALSE(cookie_.empty());
-  }
+  void SetUp() override { restart(std::nullopt); }
 
-  // Starts a backend of its own, in place of the one SetUp started.
+  // Starts a backend with a client logged in to it, in place of any started before.
   void restart(std::optional<rlimit> descriptors) {
     client_.reset();
     backend_ = startBackend({{"TAMRIK_PORT", "0"}, {"TAMRIK_APP_MODE", "1"}}, descriptors);
