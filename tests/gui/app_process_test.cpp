@@ -177,8 +177,10 @@ TEST_P(TreeOutlivesNothing, HoweverTheAppEnds) {
   if (end == End::Term) {
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
   } else if (end == End::WindowDestroyed) {
-    // Not the quit path: GTK's X error handler exits at once.
-    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) != 0) << *status;
+    // Not the quit path: GTK either exits from its X error handler or, when the surface
+    // vanishes while its GL surface still exists, fails its own assertion and aborts.
+    const bool exitedWithError = WIFEXITED(*status) && WEXITSTATUS(*status) != 0;
+    EXPECT_TRUE(exitedWithError || WIFSIGNALED(*status)) << *status << "\n" << installed.log();
   }
 
   std::vector<pid_t> watched{guards.front()};
