@@ -50,8 +50,8 @@ std::string safeDownloadName(std::string_view suggested) {
     if (dropped(c)) continue;
     // Leading dots and spaces would make a hidden or odd name.
     if (name.empty() && trimmed(c)) continue;
-    name.append(suggested.substr(static_cast<std::size_t>(start),
-                                 static_cast<std::size_t>(at - start)));
+    name.append(
+        suggested.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(at - start)));
   }
   while (!name.empty() && (name.back() == ' ' || name.back() == '.')) name.pop_back();
 

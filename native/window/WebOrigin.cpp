@@ -14,9 +14,9 @@ struct ParsedUri {
 };
 
 std::string lowered(const UriTextRangeA& range) {
-  std::string text(range.first != nullptr ? range.first : "",
-                   range.first != nullptr ? static_cast<std::size_t>(range.afterLast - range.first)
-                                          : 0);
+  std::string text(
+      range.first != nullptr ? range.first : "",
+      range.first != nullptr ? static_cast<std::size_t>(range.afterLast - range.first) : 0);
   std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : static_cast<char>(c);
   });
@@ -42,8 +42,8 @@ std::optional<WebOrigin> webOriginOf(std::string_view address) {
   if (isBlob(address)) return webOriginOf(address.substr(5));
   ParsedUri parsed;
   const char* error = nullptr;
-  if (uriParseSingleUriExA(&parsed.uri, address.data(), address.data() + address.size(),
-                           &error) != URI_SUCCESS) {
+  if (uriParseSingleUriExA(&parsed.uri, address.data(), address.data() + address.size(), &error) !=
+      URI_SUCCESS) {
     return std::nullopt;
   }
   WebOrigin origin{lowered(parsed.uri.scheme), lowered(parsed.uri.hostText), 0};

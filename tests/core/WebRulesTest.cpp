@@ -109,8 +109,8 @@ TEST(DownloadName, ALongNameIsCutBetweenCharactersAndKeepsItsExtension) {
   EXPECT_LE(wideCut.size(), 255u);
   EXPECT_TRUE(wideCut.ends_with("\u00E9.txt")) << wideCut;
 
-  const std::string noExtension = safeDownloadName(std::string(300, 'b') + "." +
-                                                   std::string(40, 'c'));
+  const std::string noExtension =
+      safeDownloadName(std::string(300, 'b') + "." + std::string(40, 'c'));
   EXPECT_EQ(noExtension, std::string(255, 'b'));
 }
 
