@@ -4,8 +4,9 @@
 
 namespace zvui {
 
-ConsoleWebView::ConsoleWebView()
-    : session_(GObjectPtr<WebKitNetworkSession>::adopt(webkit_network_session_new_ephemeral())) {
+ConsoleWebView::ConsoleWebView(DesktopHandoff handoff)
+    : handoff_(std::move(handoff)),
+      session_(GObjectPtr<WebKitNetworkSession>::adopt(webkit_network_session_new_ephemeral())) {
   auto settings = GObjectPtr<WebKitSettings>::adopt(webkit_settings_new());
   webkit_settings_set_javascript_can_open_windows_automatically(settings.get(), FALSE);
   webkit_settings_set_media_playback_requires_user_gesture(settings.get(), FALSE);
@@ -21,6 +22,10 @@ ConsoleWebView::ConsoleWebView()
   widget_->set_vexpand(true);
   widget_->set_visible(false);
 
+  navigation_.emplace(view_.get(), handoff_);
+  downloads_.emplace(session_.get(), view_.get(), handoff_,
+                     [this] { return navigation_->takeUserNavigation(); });
+
   loadChanged_ = SignalConnection(
       view_.get(), g_signal_connect(view_.get(), "load-changed", G_CALLBACK(&onLoadChanged), this));
   loadFailed_ = SignalConnection(
@@ -28,6 +33,9 @@ ConsoleWebView::ConsoleWebView()
   loadProgress_ =
       SignalConnection(view_.get(), g_signal_connect(view_.get(), "notify::estimated-load-progress",
                                                      G_CALLBACK(&onLoadProgress), this));
+  permissionRequest_ = SignalConnection(
+      view_.get(), g_signal_connect(view_.get(), "permission-request",
+                                    G_CALLBACK(&onPermissionRequest), this));
 }
 
 ConsoleWebView::~ConsoleWebView() = default;
@@ -37,6 +45,7 @@ void ConsoleWebView::load(const std::string& url, std::chrono::milliseconds time
   armLoadTimeout();
   currentLoadFailed_ = false;
   requested_ = url;
+  navigation_->release();
   webkit_web_view_load_uri(view_.get(), url.c_str());
 }
 
@@ -57,7 +66,9 @@ void ConsoleWebView::onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, g
     }
   } else if (event == WEBKIT_LOAD_FINISHED) {
     console->loadTimeout_.reset();
-    if (!console->currentLoadFailed_ && console->onFinished_) console->onFinished_();
+    if (console->currentLoadFailed_) return;
+    console->navigation_->holdToOrigin();
+    if (console->onFinished_) console->onFinished_();
   }
 }
 
@@ -72,6 +83,15 @@ void ConsoleWebView::onLoadProgress(WebKitWebView*, GParamSpec*, gpointer self) 
   // The limit is on a load that stalls: every sign of progress starts it afresh.
   auto* console = static_cast<ConsoleWebView*>(self);
   if (console->loadTimeout_) console->armLoadTimeout();
+}
+
+gboolean ConsoleWebView::onPermissionRequest(WebKitWebView*, WebKitPermissionRequest* request,
+                                             gpointer) {
+  // Every request is refused: notifications, camera, microphone, location, screen sharing,
+  // pointer lock and the rest. A terminal console needs none of them, and this window has no
+  // prompt or indicator to show that a page is using them, as a browser has.
+  webkit_permission_request_deny(request);
+  return TRUE;
 }
 
 gboolean ConsoleWebView::onLoadTimeout(gpointer self) {

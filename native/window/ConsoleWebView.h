@@ -5,9 +5,13 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "support/GObjectPtr.h"
+#include "window/ConsoleDownloads.h"
+#include "window/ConsoleNavigation.h"
+#include "window/DesktopHandoff.h"
 #include "window/GlibSource.h"
 #include "window/SignalConnection.h"
 
@@ -16,10 +20,12 @@ namespace zvui {
 // The web view that shows the console. It starts hidden and paints no background of its
 // own. It runs in an ephemeral network session (no disk cache, nothing written), so a page
 // from an earlier run can never be shown from a cache; pages may not open windows by
-// themselves and media may play without a gesture.
+// themselves and media may play without a gesture. Once the console is live it keeps to its
+// origin (ConsoleNavigation), asks before any download is written (ConsoleDownloads) and
+// refuses every permission a page may ask for; what leaves the window goes through `handoff`.
 class ConsoleWebView {
  public:
-  ConsoleWebView();
+  explicit ConsoleWebView(DesktopHandoff handoff = {});
   ConsoleWebView(const ConsoleWebView&) = delete;
   ConsoleWebView& operator=(const ConsoleWebView&) = delete;
   ~ConsoleWebView();
@@ -44,14 +50,20 @@ class ConsoleWebView {
                                GError* error, gpointer self);
   static void onLoadProgress(WebKitWebView* view, GParamSpec* property, gpointer self);
   static gboolean onLoadTimeout(gpointer self);
+  static gboolean onPermissionRequest(WebKitWebView* view, WebKitPermissionRequest* request,
+                                      gpointer self);
   void armLoadTimeout();
 
+  DesktopHandoff handoff_;
   GObjectPtr<WebKitNetworkSession> session_;
   GObjectPtr<WebKitWebView> view_;
   Gtk::Widget* widget_ = nullptr;  // gtkmm's wrapper of view_, owned by the GObject
+  std::optional<ConsoleNavigation> navigation_;
+  std::optional<ConsoleDownloads> downloads_;
   SignalConnection loadChanged_;
   SignalConnection loadFailed_;
   SignalConnection loadProgress_;
+  SignalConnection permissionRequest_;
   GlibSourceId loadTimeout_;
   guint loadTimeoutMs_ = 0;
   std::string requested_;

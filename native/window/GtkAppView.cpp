@@ -71,6 +71,14 @@ void GtkAppView::buildWindow(std::function<void()> onNavigationFinished) {
   applyMinimumSize(window);
   window.property_fullscreened().signal_changed().connect([&window] { applyMinimumSize(window); });
   window.property_maximized().signal_changed().connect([&window] { applyMinimumSize(window); });
+  // Once revealed, the console has the keyboard whenever the window does: after another app
+  // had the focus, and after full screen, where window managers may move it.
+  Gtk::Widget& console = p.console.widget();
+  const auto focusConsole = [&window, &console] {
+    if (window.is_active() && console.get_visible()) console.grab_focus();
+  };
+  window.property_is_active().signal_changed().connect(focusConsole);
+  window.property_fullscreened().signal_changed().connect(focusConsole);
   p.noTitlebar.set_visible(false);
   window.set_titlebar(p.noTitlebar);
   window.set_child(p.content);
@@ -127,7 +135,10 @@ void GtkAppView::loadConsole(const std::string& url, std::chrono::milliseconds t
 }
 
 void GtkAppView::showWebView() {
-  if (parts_) parts_->console.widget().set_visible(true);
+  if (!parts_) return;
+  // Typing reaches the console at once, without a click into the page.
+  parts_->console.widget().set_visible(true);
+  parts_->console.widget().grab_focus();
 }
 
 void GtkAppView::fadeOutLaunchView(std::chrono::milliseconds duration) {

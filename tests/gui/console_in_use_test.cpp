@@ -1,0 +1,262 @@
+// The console window in use, with a real web view and a console page served over 127.0.0.1:
+// the keyboard, links, new windows, downloads and permission requests. Input comes through
+// the X server, GDK and GTK as a user's does (xdotool), so these run on X11 only.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "Support.h"
+#include "X11Input.h"
+#include "window/ConsoleWebView.h"
+#include "window/GtkAppView.h"
+
+namespace zvui {
+namespace {
+
+using namespace std::chrono_literals;
+using test::iterateUntil;
+using test::onX11;
+using test::xdotool;
+
+std::string title(WebKitWebView* view) {
+  const char* text = webkit_web_view_get_title(view);
+  return text != nullptr ? text : "";
+}
+
+// The page's address, without the fragment the tests use to talk to the page.
+std::string address(WebKitWebView* view) {
+  const char* text = webkit_web_view_get_uri(view);
+  const std::string uri = text != nullptr ? text : "";
+  return uri.substr(0, uri.find('#'));
+}
+
+// Has the page's own script do `what` (see the test backend), with no user gesture behind it:
+// through a change of fragment, as scripts that WebKit runs for us count as the user's.
+void askPage(WebKitWebView* view, const std::string& console, const char* what) {
+  webkit_web_view_load_uri(view, (console + "#" + what).c_str());
+}
+
+// The console page in a window of its own, with recorders in place of the desktop.
+struct ConsolePage {
+  ConsolePage() : console(recordingHandoff()) {
+    console.setOnLoadFinished([this] { ++finished; });
+    console.widget().set_visible(true);
+    window.set_default_size(800, 700);
+    window.set_child(console.widget());
+    window.present();
+    console.load(server.url, 60s);
+  }
+  ~ConsolePage() {
+    window.unset_child();
+    window.destroy();
+  }
+  DesktopHandoff recordingHandoff() {
+    DesktopHandoff handoff;
+    handoff.openAddress = [this](Gtk::Window*, const std::string& uri) { handed.push_back(uri); };
+    handoff.chooseSavePath = [this](Gtk::Window*, const std::string& name,
+                                    const std::filesystem::path& folder,
+                                    DesktopHandoff::Answer answer) {
+      asked.push_back(name);
+      askedIn = folder;
+      answer(saveAs);
+    };
+    return handoff;
+  }
+  WebKitWebView* view() const { return console.webView(); }
+  bool live() {
+    return iterateUntil([&] { return finished > 0 && window.get_mapped(); }, 60s);
+  }
+  // A left click at (x, y) of the page.
+  void click(int x, int y) {
+    graphene_point_t at = GRAPHENE_POINT_INIT(float(x), float(y)), in{};
+    ASSERT_TRUE(
+        gtk_widget_compute_point(console.widget().gobj(), GTK_WIDGET(window.gobj()), &at, &in));
+    double dx = 0, dy = 0;
+    gtk_native_get_surface_transform(GTK_NATIVE(window.gobj()), &dx, &dy);
+    xdotool("mousemove --window %w " + std::to_string(int(in.x + dx)) + " " +
+                std::to_string(int(in.y + dy)) + " click 1",
+            &window);
+  }
+  // Rows of the page, 60 pixels apart from y = 100 (see the test backend).
+  void clickRow(int row) { click(200, 125 + 60 * row); }
+
+  Glib::RefPtr<Gtk::Application> application = test::application();  // GTK first
+  test::TestServer server{"console"};
+  Gtk::Window window;
+  ConsoleWebView console;
+  int finished = 0;
+  std::vector<std::string> handed;
+  std::vector<std::string> asked;
+  std::filesystem::path askedIn;
+  std::optional<std::filesystem::path> saveAs;
+};
+
+enum Row { kOther, kBlank, kOpen, kMail, kFile, kCut, kLock, kSame };
+
+// A link the user clicks that leaves the console's origin, or asks for a new window, is
+// handed to the browser once and the console stays; a mailto: link goes nowhere; a link on
+// the console's own origin is followed as before.
+TEST(ConsoleInUse, LinksThatLeaveTheConsoleGoToTheBrowserOnce) {
+  if (!onX11()) GTEST_SKIP() << "input is sent through X11";
+  ConsolePage page;
+  ASSERT_TRUE(page.live());
+  const std::string console = address(page.view());
+  const std::string elsewhere = "http://localhost:" + console.substr(17) + "elsewhere";
+  const struct {
+    Row row;
+    std::vector<std::string> handed;  // everything handed on so far
+  } rows[] = {
+      {kOther, {elsewhere}},
+      {kMail, {elsewhere}},
+      {kBlank, {elsewhere, console + "elsewhere"}},
+      {kOpen, {elsewhere, console + "elsewhere", elsewhere}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.row);
+    page.clickRow(row.row);
+    // A row that hands nothing on is seen in the next row's list.
+    EXPECT_TRUE(iterateUntil([&] { return page.handed.size() >= row.handed.size(); }, 10s));
+    EXPECT_EQ(page.handed, row.handed);
+    EXPECT_EQ(address(page.view()), console);
+    EXPECT_EQ(title(page.view()), "console");
+  }
+  page.clickRow(kSame);
+  EXPECT_TRUE(iterateUntil([&] { return page.finished == 2; }));
+  EXPECT_EQ(address(page.view()), console + "again");
+  EXPECT_EQ(page.handed.size(), 3u);
+}
+
+// What the page does by itself goes nowhere: a navigation to another origin is dropped when
+// its answer comes, and a window it opens is never made nor handed on.
+TEST(ConsoleInUse, APagesOwnNavigationToAnotherOriginIsDropped) {
+  ConsolePage page;
+  ASSERT_TRUE(page.live());
+  const std::string console = address(page.view());
+  int loads = 0;  // provisional loads that started and ended
+  g_signal_connect(page.view(), "notify::is-loading",
+                   G_CALLBACK(+[](WebKitWebView* view, GParamSpec*, gpointer count) {
+                     if (!webkit_web_view_is_loading(view)) ++*static_cast<int*>(count);
+                   }),
+                   &loads);
+  askPage(page.view(), console, "open");
+  askPage(page.view(), console, "leave");
+  ASSERT_TRUE(iterateUntil([&] { return loads > 0; }));
+  EXPECT_EQ(address(page.view()), console);
+  EXPECT_EQ(title(page.view()), "console");
+  EXPECT_EQ(page.finished, 1);
+  EXPECT_TRUE(page.handed.empty());
+}
+
+// Nothing is written without the user's choice: a download the page starts by itself is
+// refused without a question; one the user starts asks where to save it (the server's name
+// made safe, the download folder to start in); cancelling writes nothing, a chosen place gets
+// the whole file, and a transfer cut short leaves nothing behind.
+TEST(ConsoleInUse, DownloadsAreWrittenOnlyWhereTheUserChose) {
+  if (!onX11()) GTEST_SKIP() << "input is sent through X11";
+  test::Prefix prefix(false);
+  const auto downloads = prefix.root / "Downloads";
+  const auto chosen = prefix.root / "chosen";
+  test::fs::create_directories(downloads);
+  test::fs::create_directories(chosen);
+  // Read once per process, and this test has its own.
+  std::ofstream(prefix.root / "config" / "user-dirs.dirs")
+      << "XDG_DOWNLOAD_DIR=\"" << downloads.string() << "\"\n";
+  ASSERT_EQ(downloadFolder(), downloads);
+
+  ConsolePage page;
+  ASSERT_TRUE(page.live());
+  int ended = 0;
+  g_signal_connect(
+      webkit_web_view_get_network_session(page.view()), "download-started",
+      G_CALLBACK(+[](WebKitNetworkSession*, WebKitDownload* download, gpointer n) {
+        g_signal_connect(
+            download, "finished",
+            G_CALLBACK(+[](WebKitDownload*, gpointer count) { ++*static_cast<int*>(count); }), n);
+      }),
+      &ended);
+  const auto files = [](const test::fs::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : test::fs::directory_iterator(folder))
+      names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  const struct {
+    const char* name;
+    std::optional<Row> click;  // else the page starts it by itself
+    std::optional<std::string> saveAs;
+    std::size_t asked;  // questions so far
+    std::vector<std::string> chosenFolder;
+  } rows[] = {
+      {"by the page", std::nullopt, "stolen.txt", 0, {}},
+      {"cancelled", kFile, std::nullopt, 1, {}},
+      {"saved", kFile, "saved.txt", 2, {"saved.txt"}},
+      {"cut short", kCut, "cut.bin", 3, {"saved.txt"}},
+  };
+  int i = 0;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    page.saveAs = row.saveAs ? std::optional(chosen / *row.saveAs) : std::nullopt;
+    if (row.click)
+      page.clickRow(*row.click);
+    else
+      askPage(page.view(), page.server.url, "download");
+    ASSERT_TRUE(iterateUntil([&] { return ended > i; }));
+    ++i;
+    EXPECT_EQ(page.asked.size(), row.asked);
+    EXPECT_EQ(files(chosen), row.chosenFolder);
+    EXPECT_TRUE(files(downloads).empty());
+    EXPECT_EQ(address(page.view()), page.server.url);
+  }
+  EXPECT_EQ(page.asked.front(), "report.txt");  // the server suggested ".report.txt"
+  EXPECT_EQ(page.askedIn, downloads);
+  EXPECT_EQ(test::readFile(chosen / "saved.txt"), "the report\n");
+}
+
+// Permission requests are refused: pointer lock, which WebKit would grant by itself, and a
+// notification permission asked for in the same click.
+TEST(ConsoleInUse, PermissionRequestsAreRefused) {
+  if (!onX11()) GTEST_SKIP() << "input is sent through X11";
+  ConsolePage page;
+  ASSERT_TRUE(page.live());
+  page.clickRow(kLock);
+  EXPECT_TRUE(iterateUntil([&] {
+    const std::string shown = title(page.view());
+    return shown.starts_with("pointer:") && shown.find("asked") == std::string::npos;
+  }));
+  EXPECT_EQ(title(page.view()), "pointer:refused notify:denied");
+}
+
+// At the reveal the console takes the keyboard, without a click, and gets it back when the
+// window is active again after another window had it.
+TEST(ConsoleInUse, TypingReachesTheConsoleFromTheReveal) {
+  if (!onX11()) GTEST_SKIP() << "input is sent through X11";
+  test::TestServer server("console");
+  GtkAppView view({}, "/nonexistent");
+  view.buildWindow([&view] { view.showWebView(); });
+  view.showWindow();
+  view.loadConsole(server.url, 60s);
+  Gtk::Window& window = *view.window();
+  WebKitWebView* page = view.console()->webView();
+  ASSERT_TRUE(iterateUntil([&] { return view.console()->widget().get_visible(); }, 60s));
+  xdotool("windowfocus --sync %w", &window);
+  ASSERT_TRUE(iterateUntil([&] { return window.is_active(); }));
+  xdotool("type zv");
+  EXPECT_TRUE(iterateUntil([&] { return title(page) == "typed:zv"; }, 10s)) << title(page);
+
+  Gtk::Window other;
+  other.set_default_size(200, 200);
+  other.present();
+  ASSERT_TRUE(iterateUntil([&] { return other.get_mapped(); }));
+  xdotool("windowfocus --sync %w", &other);
+  ASSERT_TRUE(iterateUntil([&] { return !window.is_active(); }));
+  xdotool("windowfocus --sync %w", &window);
+  ASSERT_TRUE(iterateUntil([&] { return window.is_active(); }));
+  xdotool("type ui");
+  EXPECT_TRUE(iterateUntil([&] { return title(page) == "typed:zvui"; }, 10s)) << title(page);
+  other.destroy();
+  window.destroy();
+}
+
+}  // namespace
+}  // namespace zvui
