@@ -12,6 +12,10 @@ if [ -z "${ZVUI_PACKAGE:-}" ]; then
   exit $skip
 fi
 deb="$ZVUI_PACKAGE"
+if [ ! -f "$deb" ]; then
+  echo "FAIL: ZVUI_PACKAGE names no file: $deb"
+  exit 1
+fi
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
