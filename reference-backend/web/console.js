@@ -32,11 +32,44 @@
   let socket = null;
   let open = false;
   let backendGone = false;  // the backend itself has stopped: no new session can start
+  let stateText = 'connecting';
 
   function setTermState(text, lamp) {
-    termState.textContent = text;
+    stateText = text;
+    termState.textContent = text + ' \u00b7 ' + renderer;
     termLamp.className = 'lamp' + (lamp ? ' ' + lamp : '');
   }
+
+  // Drawing: on the GPU where the web view gives us WebGL 2, else xterm's own DOM renderer.
+  // Whether WebGL works is found out, not assumed: the add-on throws when it can make no
+  // context, and reports a context lost for good later (driver reset, GPU process gone),
+  // after which disposing it hands the terminal back to the DOM renderer.
+  let renderer = 'dom';
+  function setRenderer(name, why) {
+    renderer = name;
+    document.documentElement.dataset.renderer = name;
+    document.documentElement.dataset.rendererWhy = why;
+    termState.textContent = stateText + ' \u00b7 ' + name;
+  }
+  function useWebgl() {
+    if (typeof WebglAddon === 'undefined') return;
+    let addon = null;
+    try {
+      addon = new WebglAddon.WebglAddon();
+      term.loadAddon(addon);
+    } catch (e) {
+      if (addon) addon.dispose();
+      setRenderer('dom', 'webgl failed: ' + e.message);
+      return;
+    }
+    addon.onContextLoss(() => {
+      addon.dispose();
+      setRenderer('dom', 'webgl context lost');
+    });
+    setRenderer('webgl', '');
+  }
+  setRenderer('dom', 'no webgl add-on');
+  useWebgl();
 
   function sendControl(message) {
     if (open) socket.send(JSON.stringify(message));
