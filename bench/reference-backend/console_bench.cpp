@@ -1,5 +1,7 @@
 // Whole-program figures for MacTamrikBackend over loopback:
 //   keystroke-to-echo latency through the WebSocket and the terminal,
+//   output throughput of `seq 1 2000000` (about 15 MB) with every frame acknowledged on
+//   arrival: the backend and the protocol without a page's parsing and drawing,
 //   how fast Ctrl-C brings the prompt back while `yes` floods the terminal,
 //   resident memory of the idle backend with one terminal open,
 //   pastes of 10 and 50 MiB into `cat` as the page sends them: throughput, the backend's
@@ -96,7 +98,33 @@ int main(int argc, char** argv) {
               percentile(echo, 0.50), percentile(echo, 0.95), percentile(echo, 0.99),
               percentile(echo, 1.0));
 
-  // 2. `yes` flooding, then Ctrl-C: time until a command typed after it has answered.
+  // 2. Output throughput: everything acknowledged at once, so only the backend, the
+  //    terminal and the socket count. The marker is searched for in new output only.
+  {
+    terminal.send("seq 1 2000000; echo SEQ-DO''NE\n");
+    const std::string marker = "SEQ-DONE";
+    const std::size_t from = terminal.received();
+    std::size_t scanned = from;
+    const double cpuBefore = cpuSeconds(backend->pid());
+    const auto start = Clock::now();
+    const bool done = pumpUntil([&] {
+      const std::string& out = terminal.output();
+      if (out.find(marker, scanned) != std::string::npos) return true;
+      scanned = std::max(from, out.size() >= marker.size() ? out.size() - marker.size() : 0);
+      return false;
+    }, 120s);
+    if (!done) {
+      std::fprintf(stderr, "seq did not finish\n");
+      return 1;
+    }
+    const double seconds = msSince(start) / 1000.0;
+    const double mib = static_cast<double>(terminal.received() - from) / (1024.0 * 1024.0);
+    std::printf("output_mib_per_s    %.1f (%.2f s for %.1f MiB), backend CPU %.2f s\n",
+                mib / seconds, seconds, mib, cpuSeconds(backend->pid()) - cpuBefore);
+    pumpUntil([] { return false; }, 300ms);
+  }
+
+  // 3. `yes` flooding, then Ctrl-C: time until a command typed after it has answered.
   std::vector<double> interrupt;
   for (int round = 0; round < 10; ++round) {
     terminal.send("yes\n");
@@ -116,11 +144,11 @@ int main(int argc, char** argv) {
   std::printf("ctrl_c_to_prompt_ms n=%zu p50=%.1f max=%.1f\n", interrupt.size(),
               percentile(interrupt, 0.5), percentile(interrupt, 1.0));
 
-  // 3. Idle memory with this one terminal open.
+  // 4. Idle memory with this one terminal open.
   pumpUntil([] { return false; }, 3s);
   std::printf("idle_rss_kib        %ld\n", rssKiB(backend->pid()));
 
-  // 4. Pastes into `cat`, in 64 KiB messages with at most 256 KiB unacknowledged, as the
+  // 5. Pastes into `cat`, in 64 KiB messages with at most 256 KiB unacknowledged, as the
   //    page sends them. Printable lines, echo off: the figure is the input path alone.
   terminal.send("stty -echo\n");
   for (const std::size_t mib : {10, 50}) {
@@ -146,7 +174,7 @@ int main(int argc, char** argv) {
   }
   terminal.send("stty echo\n");
 
-  // 5. TERM with the terminal still open, its shell deaf to hang-ups: the worst case, where
+  // 6. TERM with the terminal still open, its shell deaf to hang-ups: the worst case, where
   //    the backend must fall back to KILL before it may exit.
   terminal.send("trap '' HUP TERM; echo arm''ed\n");
   terminal.waitFor("armed\r\n", 5s);

@@ -1,5 +1,7 @@
 // Loads a console URL in a 1440x920 web view and saves the rendered page as PNG:
-//   console_snapshot URL OUT.png [settle-ms [width height]]
+//   console_snapshot URL OUT.png [settle-ms [width height [script]]]
+// With a script (the body of an async function, so it may await), also runs it in the page
+// once settled and prints what it returns, as a string, before taking the picture.
 // For looking at the page by eye (run under xvfb-run); not a test.
 
 #include <gtk/gtk.h>
@@ -14,6 +16,7 @@ namespace {
 struct Job {
   std::string url;
   std::string out;
+  std::string script;
   guint settleMs = 2500;
   GtkWidget* window = nullptr;
   WebKitWebView* view = nullptr;
@@ -47,14 +50,41 @@ gboolean onLoadFailed(WebKitWebView*, WebKitLoadEvent, gchar* uri, GError* error
   return FALSE;
 }
 
+void takeSnapshot(Job* job) {
+  webkit_web_view_get_snapshot(job->view, WEBKIT_SNAPSHOT_REGION_VISIBLE,
+                               WEBKIT_SNAPSHOT_OPTIONS_NONE, nullptr, onSnapshot, job);
+}
+
+void onEvaluated(GObject* source, GAsyncResult* result, gpointer data) {
+  auto* job = static_cast<Job*>(data);
+  GError* error = nullptr;
+  JSCValue* value =
+      webkit_web_view_call_async_javascript_function_finish(WEBKIT_WEB_VIEW(source), result, &error);
+  if (value == nullptr) {
+    std::fprintf(stderr, "evaluation failed: %s\n", error->message);
+    g_error_free(error);
+  } else {
+    char* text = jsc_value_to_string(value);
+    std::printf("%s\n", text);
+    std::fflush(stdout);
+    g_free(text);
+    g_object_unref(value);
+  }
+  takeSnapshot(job);
+}
+
 void onLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer data) {
   auto* job = static_cast<Job*>(data);
   if (event != WEBKIT_LOAD_FINISHED) return;
   // Give the terminal its prompt and telemetry a few samples before taking the picture.
   g_timeout_add(job->settleMs, [](gpointer raw) -> gboolean {
     auto* j = static_cast<Job*>(raw);
-    webkit_web_view_get_snapshot(j->view, WEBKIT_SNAPSHOT_REGION_VISIBLE,
-                                 WEBKIT_SNAPSHOT_OPTIONS_NONE, nullptr, onSnapshot, j);
+    if (j->script.empty()) {
+      takeSnapshot(j);
+    } else {
+      webkit_web_view_call_async_javascript_function(j->view, j->script.c_str(), -1, nullptr,
+                                                     nullptr, nullptr, nullptr, onEvaluated, j);
+    }
     return G_SOURCE_REMOVE;
   }, job);
 }
@@ -63,7 +93,8 @@ void onLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer data) {
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: %s URL OUT.png [settle-ms [width height]]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s URL OUT.png [settle-ms [width height [script]]]\n",
+                 argv[0]);
     return 2;
   }
   setenv("GDK_BACKEND", "x11", 0);
@@ -78,6 +109,7 @@ int main(int argc, char** argv) {
     width = std::atoi(argv[4]);
     height = std::atoi(argv[5]);
   }
+  if (argc > 6) job.script = argv[6];
 
   job.window = gtk_window_new();
   gtk_window_set_default_size(GTK_WINDOW(job.window), width, height);
@@ -90,8 +122,8 @@ int main(int argc, char** argv) {
   gtk_window_present(GTK_WINDOW(job.window));
   webkit_web_view_load_uri(job.view, job.url.c_str());
 
-  g_timeout_add_seconds(60, [](gpointer raw) -> gboolean {
-    std::fprintf(stderr, "page did not finish loading\n");
+  g_timeout_add_seconds(600, [](gpointer raw) -> gboolean {
+    std::fprintf(stderr, "page did not finish in time\n");
     finish(static_cast<Job*>(raw), 1);
     return G_SOURCE_REMOVE;
   }, &job);

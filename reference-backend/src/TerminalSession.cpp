@@ -32,7 +32,6 @@ namespace tamrik {
 namespace {
 
 constexpr guint kHangUpGraceMs = 500;
-constexpr std::size_t kReadChunk = 16 * 1024;
 
 std::optional<rlimit> shellDescriptorLimit;
 
@@ -202,30 +201,43 @@ void TerminalSession::closeSocket(SoupWebsocketCloseCode code, const char* reaso
   if (socketOpen()) soup_websocket_connection_close(socket_.get(), code, reason);
 }
 
-// Reads what the terminal has, within the flow-control budget. False when the watch
-// should stop: the budget is spent (paused) or the terminal is gone.
+// Reads what the terminal has, within the flow-control window, and sends it in frames of
+// what was ready together: a flood goes out in few large frames (each costs the page a
+// message, a write and an acknowledgement), an echo alone and at once. False when the watch
+// should stop: the window is full (paused) or the terminal is gone.
 bool TerminalSession::pumpOutput() {
-  std::array<char, kReadChunk> buffer{};
   const bool open = socketOpen();
   while (master_) {
-    if (open && unacked_ >= kHighWatermark) {
+    if (open && unacked_ >= kOutputWindow) {
       paused_ = true;
       return false;
     }
-    ssize_t got = read(master_.get(), buffer.data(), buffer.size());
-    if (got > 0) {
-      if (open) {
-        soup_websocket_connection_send_binary(socket_.get(), buffer.data(),
-                                              static_cast<gsize>(got));
-        unacked_ += static_cast<std::size_t>(got);
+    const std::size_t room = open ? std::min(kFrameLimit, kOutputWindow - unacked_) : kFrameLimit;
+    std::size_t filled = 0;
+    bool drained = false;
+    bool ended = false;
+    while (filled < room) {
+      const ssize_t got = read(master_.get(), frame_.data() + filled, room - filled);
+      if (got > 0) {
+        filled += static_cast<std::size_t>(got);
+      } else if (got < 0 && errno == EINTR) {
+        continue;
+      } else {
+        drained = got < 0 && errno == EAGAIN;
+        // Otherwise EOF or EIO: every holder of the terminal's other end has gone.
+        ended = !drained;
+        break;
       }
-      continue;
     }
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0 && errno == EAGAIN) return true;
-    // EOF or EIO: every holder of the terminal's other end has gone.
-    closeMaster();
-    return false;
+    if (filled > 0 && open) {
+      soup_websocket_connection_send_binary(socket_.get(), frame_.data(), filled);
+      unacked_ += filled;
+    }
+    if (ended) {
+      closeMaster();
+      return false;
+    }
+    if (drained) return true;
   }
   return false;
 }
@@ -324,7 +336,7 @@ void TerminalSession::handleControl(std::string_view text) {
   const ControlMessage message = parseControlMessage(text);
   if (const auto* ack = std::get_if<OutputAck>(&message)) {
     unacked_ -= static_cast<std::size_t>(std::min<std::uint64_t>(unacked_, ack->bytes));
-    if (paused_ && unacked_ <= kLowWatermark) watchMaster();
+    if (paused_ && unacked_ + kFrameLimit <= kOutputWindow) watchMaster();
   } else if (const auto* resize = std::get_if<ResizeRequest>(&message); resize && master_) {
     winsize window{};
     window.ws_col = resize->cols;

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "Handles.h"
 
@@ -20,8 +21,8 @@ namespace tamrik {
 // Wire format: binary frames carry terminal bytes both ways. Text frames from the page are
 // small JSON control messages: {"type":"resize","cols":C,"rows":R} and
 // {"type":"ack","bytes":N}, the latter once the page has drawn N bytes. Reading from the
-// terminal pauses while too many bytes are unacknowledged, so a flood (`yes`) can never
-// bury the page and Ctrl-C is answered at once. The other way round, the session sends
+// terminal pauses while a window's worth of bytes is unacknowledged, so a flood (`yes`) can
+// never bury the page and Ctrl-C is answered at once. The other way round, the session sends
 // {"type":"ack","bytes":N} once N bytes of input have gone into the terminal, so the page can
 // feed a paste of any size at the pace the shell reads it. A peer that does not wait for
 // those acknowledgements and queues more than kInputQueueLimit is cut off (1008) rather
@@ -32,8 +33,11 @@ namespace tamrik {
 // when the shell exits first, its last output is sent and the socket is closed.
 class TerminalSession {
  public:
-  static constexpr std::size_t kHighWatermark = 128 * 1024;
-  static constexpr std::size_t kLowWatermark = 32 * 1024;
+  // Output goes out in frames of what the terminal has ready, up to kFrameLimit, and never
+  // more than kOutputWindow unacknowledged. Reading resumes once a whole frame fits again,
+  // so the page always has the next frame on its way while it parses the last one.
+  static constexpr std::size_t kFrameLimit = 64 * 1024;
+  static constexpr std::size_t kOutputWindow = 256 * 1024;
   // Input written to the terminal is acknowledged in steps of this much, and whenever
   // nothing is left waiting.
   static constexpr std::size_t kInputAckStep = 16 * 1024;
@@ -97,6 +101,7 @@ class TerminalSession {
   std::size_t queuedInput_ = 0;
   std::size_t unackedInput_ = 0;  // written to the terminal, not yet acknowledged
   std::size_t unacked_ = 0;
+  std::vector<char> frame_ = std::vector<char>(kFrameLimit);  // output being gathered
   bool paused_ = false;
   bool inputBroken_ = false;
   bool reaped_ = false;

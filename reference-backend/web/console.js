@@ -32,11 +32,44 @@
   let socket = null;
   let open = false;
   let backendGone = false;  // the backend itself has stopped: no new session can start
+  let stateText = 'connecting';
 
   function setTermState(text, lamp) {
-    termState.textContent = text;
+    stateText = text;
+    termState.textContent = text + ' \u00b7 ' + renderer;
     termLamp.className = 'lamp' + (lamp ? ' ' + lamp : '');
   }
+
+  // Drawing: on the GPU where the web view gives us WebGL 2, else xterm's own DOM renderer.
+  // Whether WebGL works is found out, not assumed: the add-on throws when it can make no
+  // context, and reports a context lost for good later (driver reset, GPU process gone),
+  // after which disposing it hands the terminal back to the DOM renderer.
+  let renderer = 'dom';
+  function setRenderer(name, why) {
+    renderer = name;
+    document.documentElement.dataset.renderer = name;
+    document.documentElement.dataset.rendererWhy = why;
+    termState.textContent = stateText + ' \u00b7 ' + name;
+  }
+  function useWebgl() {
+    if (typeof WebglAddon === 'undefined') return;
+    let addon = null;
+    try {
+      addon = new WebglAddon.WebglAddon();
+      term.loadAddon(addon);
+    } catch (e) {
+      if (addon) addon.dispose();
+      setRenderer('dom', 'webgl failed: ' + e.message);
+      return;
+    }
+    addon.onContextLoss(() => {
+      addon.dispose();
+      setRenderer('dom', 'webgl context lost');
+    });
+    setRenderer('webgl', '');
+  }
+  setRenderer('dom', 'no webgl add-on');
+  useWebgl();
 
   function sendControl(message) {
     if (open) socket.send(JSON.stringify(message));
@@ -75,7 +108,44 @@
     }
   }
 
-  function say(text) { term.write('\r\n\x1b[90m[' + text + ']\x1b[0m\r\n'); }
+  // Output goes to the terminal one batch at a time: what arrived while the last batch was
+  // parsed goes in as one write of up to BATCH bytes. xterm.js yields to the browser between
+  // writes of a flood, and every yield may draw a frame; fewer, larger writes parse faster
+  // and draw fewer frames nobody can read, while an echo still goes in the moment it
+  // arrives. Each batch is acknowledged once parsed: the backend pauses the shell's output
+  // until we say we have taken it.
+  const BATCH = 128 * 1024;
+  let inbox = [];
+  let writing = false;
+
+  function receiveOutput(bytes) {
+    inbox.push(bytes);
+    if (!writing) writeBatch();
+  }
+
+  function writeBatch() {
+    if (inbox.length === 0) { writing = false; return; }
+    writing = true;
+    let count = 1;
+    let size = inbox[0].length;
+    while (count < inbox.length && size + inbox[count].length <= BATCH) size += inbox[count++].length;
+    let batch = inbox[0];
+    if (count > 1) {
+      batch = new Uint8Array(size);
+      for (let i = 0, at = 0; i < count; at += inbox[i].length, ++i) batch.set(inbox[i], at);
+    }
+    inbox = inbox.slice(count);
+    const session = socket;
+    term.write(batch, () => {
+      if (session !== socket) return;  // a new session has started since
+      sendControl({ type: 'ack', bytes: size });
+      writeBatch();
+    });
+  }
+
+  // After the session's last output, never before it (only said once the socket is closed,
+  // so nothing is acknowledged for it).
+  function say(text) { receiveOutput(encoder.encode('\r\n\x1b[90m[' + text + ']\x1b[0m\r\n')); }
 
   function declareBackendGone() {
     backendGone = true;
@@ -107,15 +177,15 @@
       open = true;
       pending = [];
       inFlight = 0;
+      inbox = [];
+      writing = false;
       setTermState(term.cols + '\u00d7' + term.rows, 'on');
       sendControl({ type: 'resize', cols: term.cols, rows: term.rows });
       term.focus();
     };
     socket.onmessage = (event) => {
       if (typeof event.data === 'string') { onControl(event.data); return; }
-      const bytes = new Uint8Array(event.data);
-      // The backend pauses the shell's output until we say we have drawn it.
-      term.write(bytes, () => sendControl({ type: 'ack', bytes: bytes.length }));
+      receiveOutput(new Uint8Array(event.data));
     };
     socket.onclose = (event) => {
       const wasOpen = open;

@@ -229,6 +229,7 @@ class SocketClient {
         return;
       }
       client->output_.append(data, size);
+      client->largestFrame_ = std::max(client->largestFrame_, static_cast<std::size_t>(size));
       if (client->acknowledge_ && soup_websocket_connection_get_state(ws) == SOUP_WEBSOCKET_STATE_OPEN) {
         client->sendText(R"({"type":"ack","bytes":)" + std::to_string(size) + "}");
       }
@@ -286,6 +287,7 @@ class SocketClient {
 
   const std::string& output() const { return output_; }
   std::size_t received() const { return output_.size(); }
+  std::size_t largestFrame() const { return largestFrame_; }
   const std::vector<std::string>& texts() const { return texts_; }
   int closeCode() const { return soup_websocket_connection_get_close_code(socket_); }
 
@@ -295,6 +297,7 @@ class SocketClient {
   bool closed_ = false;
   std::size_t inputSent_ = 0, inputAcked_ = 0;
   std::string output_;
+  std::size_t largestFrame_ = 0;
   std::vector<std::string> texts_;
 };
 

@@ -296,6 +296,9 @@ TEST_F(RunningBackend, FloodStopsWithoutAcknowledgementsAndCtrlCAnswers) {
 
   terminal->send("yes\n");
   ASSERT_TRUE(pumpUntil([&] { return terminal->received() > 1024 * 1024; }, 10s));
+  // A flood goes out in frames of many reads' worth, none beyond the frame limit.
+  EXPECT_GT(terminal->largestFrame(), 16u * 1024u);
+  EXPECT_LE(terminal->largestFrame(), 64u * 1024u);
   terminal->send("\x03");
   const auto from = terminal->output().size();
   terminal->send("echo done-$((6*7))\n");
