@@ -1,11 +1,11 @@
 #include "backend/OutputWatcher.h"
 
 #include <unicode/uchar.h>
-#include <uriparser/Uri.h>
 
 #include <algorithm>
 
 #include "backend/Utf8Decoder.h"
+#include "support/UriMembers.h"
 
 namespace zvui {
 namespace {
@@ -93,11 +93,6 @@ std::size_t nextSeparator(std::string_view text, std::size_t from) noexcept {
   }
   return text.size();
 }
-
-struct UriMembers {
-  UriUriA uri{};
-  ~UriMembers() { uriFreeUriMembersA(&uri); }
-};
 
 }  // namespace
 

@@ -16,7 +16,7 @@
 
 namespace zvui {
 
-struct ConsoleDownloads::Transfer {
+struct ConsoleDownloads::Transfer : std::enable_shared_from_this<Transfer> {
   Transfer(ConsoleDownloads& downloads, WebKitDownload* started, bool refuse)
       : owner(downloads), download(GObjectPtr<WebKitDownload>::ref(started)), refused(refuse) {}
   Transfer(const Transfer&) = delete;
@@ -103,16 +103,10 @@ gboolean ConsoleDownloads::Transfer::onDecideDestination(WebKitDownload* downloa
     webkit_download_cancel(download);
     return TRUE;
   }
-  Gtk::Window* parent = nullptr;
-  if (GtkRoot* root = gtk_widget_get_root(GTK_WIDGET(transfer->owner.view_)); GTK_IS_WINDOW(root))
-    parent = Glib::wrap(GTK_WINDOW(root));
   // The answer may come after the download is gone (it failed, or the window closed).
-  std::weak_ptr<Transfer> weak;
-  for (const auto& held : transfer->owner.transfers_) {
-    if (held.get() == transfer) weak = held;
-  }
+  std::weak_ptr<Transfer> weak = transfer->weak_from_this();
   transfer->owner.handoff_.chooseSavePath(
-      parent, safeDownloadName(suggested != nullptr ? suggested : ""), downloadFolder(),
+      windowOf(transfer->owner.view_), safeDownloadName(suggested != nullptr ? suggested : ""), downloadFolder(),
       [weak](std::optional<std::filesystem::path> chosen) {
         if (const auto held = weak.lock()) held->answered(chosen);
       });

@@ -67,10 +67,7 @@ bool ConsoleNavigation::decideResponse(WebKitResponsePolicyDecision* decision) {
 
 void ConsoleNavigation::handOn(const char* address) {
   if (address == nullptr || !mayHandToDesktop(address)) return;
-  Gtk::Window* parent = nullptr;
-  if (GtkRoot* root = gtk_widget_get_root(GTK_WIDGET(view_)); GTK_IS_WINDOW(root))
-    parent = Glib::wrap(GTK_WINDOW(root));
-  handoff_.openAddress(parent, address);
+  handoff_.openAddress(windowOf(view_), address);
 }
 
 void ConsoleNavigation::onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer self) {

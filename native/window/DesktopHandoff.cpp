@@ -45,6 +45,11 @@ void DesktopHandoff::askWithSaveDialog(Gtk::Window* parent, const std::string& s
 
 G_GNUC_END_IGNORE_DEPRECATIONS
 
+Gtk::Window* windowOf(WebKitWebView* view) {
+  GtkRoot* root = gtk_widget_get_root(GTK_WIDGET(view));
+  return GTK_IS_WINDOW(root) ? Glib::wrap(GTK_WINDOW(root)) : nullptr;
+}
+
 std::filesystem::path downloadFolder() {
   const char* downloads = g_get_user_special_dir(G_USER_DIRECTORY_DOWNLOAD);
   return downloads != nullptr ? downloads : g_get_home_dir();

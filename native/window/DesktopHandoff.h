@@ -1,6 +1,7 @@
 #pragma once
 
 #include <gtkmm.h>
+#include <webkit/webkit.h>
 
 #include <filesystem>
 #include <functional>
@@ -30,6 +31,9 @@ struct DesktopHandoff {
   static void askWithSaveDialog(Gtk::Window* parent, const std::string& suggestedName,
                                 const std::filesystem::path& folder, Answer answer);
 };
+
+// The window `view` is shown in, to parent what the desktop shows; null when it is in none.
+[[nodiscard]] Gtk::Window* windowOf(WebKitWebView* view);
 
 // Where a save dialog starts: the user's download folder, else their home folder.
 [[nodiscard]] std::filesystem::path downloadFolder();

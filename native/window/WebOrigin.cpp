@@ -1,17 +1,12 @@
 #include "window/WebOrigin.h"
 
-#include <uriparser/Uri.h>
-
 #include <algorithm>
 #include <charconv>
 
+#include "support/UriMembers.h"
+
 namespace zvui {
 namespace {
-
-struct ParsedUri {
-  UriUriA uri{};
-  ~ParsedUri() { uriFreeUriMembersA(&uri); }
-};
 
 std::string lowered(const UriTextRangeA& range) {
   std::string text(
@@ -40,7 +35,7 @@ std::optional<int> defaultPort(std::string_view scheme) {
 
 std::optional<WebOrigin> webOriginOf(std::string_view address) {
   if (isBlob(address)) return webOriginOf(address.substr(5));
-  ParsedUri parsed;
+  UriMembers parsed;
   const char* error = nullptr;
   if (uriParseSingleUriExA(&parsed.uri, address.data(), address.data() + address.size(), &error) !=
       URI_SUCCESS) {

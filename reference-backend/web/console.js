@@ -36,7 +36,7 @@
 
   function setTermState(text, lamp) {
     stateText = text;
-    termState.textContent = text + ' \u00b7 ' + renderer;
+    showTermState();
     termLamp.className = 'lamp' + (lamp ? ' ' + lamp : '');
   }
 
@@ -49,8 +49,9 @@
     renderer = name;
     document.documentElement.dataset.renderer = name;
     document.documentElement.dataset.rendererWhy = why;
-    termState.textContent = stateText + ' \u00b7 ' + name;
+    showTermState();
   }
+  function showTermState() { termState.textContent = stateText + ' \u00b7 ' + renderer; }
   function useWebgl() {
     if (typeof WebglAddon === 'undefined') return;
     let addon = null;
