@@ -110,12 +110,13 @@
   }
 
   // Output goes to the terminal one batch at a time: what arrived while the last batch was
-  // parsed goes in as one write of up to BATCH bytes. xterm.js yields to the browser between
-  // writes of a flood, and every yield may draw a frame; fewer, larger writes parse faster
-  // and draw fewer frames nobody can read, while an echo still goes in the moment it
-  // arrives. Each batch is acknowledged once parsed: the backend pauses the shell's output
-  // until we say we have taken it.
-  const BATCH = 128 * 1024;
+  // parsed goes in as one write (bounded by the backend's window more than by BATCH).
+  // xterm.js yields to the browser between writes of a flood, and every yield may draw a
+  // frame; fewer, larger writes parse faster and draw fewer frames nobody can read, while
+  // an echo still goes in the moment it arrives. Each batch is acknowledged once parsed
+  // (what is left unparsed, below, at once): the backend pauses the shell's output until
+  // we say we have taken it.
+  const BATCH = 1024 * 1024;
   let inbox = [];
   let writing = false;
 
@@ -137,11 +138,51 @@
     }
     inbox = inbox.slice(count);
     const session = socket;
+    const skip = unseenPrefix(batch);
+    if (skip > 0) {
+      batch = batch.subarray(skip);
+      sendControl({ type: 'ack', bytes: skip });
+    }
     term.write(batch, () => {
       if (session !== socket) return;  // a new session has started since
-      sendControl({ type: 'ack', bytes: size });
+      sendControl({ type: 'ack', bytes: size - skip });
       writeBatch();
     });
+  }
+
+  // Output that would scroll out of the scrollback before it could ever be seen is not
+  // parsed, as long as skipping it leaves the terminal exactly as parsing it would have.
+  // That holds for a plain run at the start of a batch (printable text, tabs, CR and LF:
+  // nothing that changes the terminal's state but the cursor; a UTF-8 C1 control ends it)
+  // with more than `keep` line feeds after the cut, when the terminal is between escape
+  // sequences and scrolls its whole screen. The cut keeps the CR LF it falls on, so the
+  // cursor starts the rest at the left edge as it would have; within `rows` line feeds it
+  // is on the bottom line either way, and the `scrollback + rows` line feeds after that
+  // push every line written before out of the buffer. The scrollback and the screen end up
+  // line for line the same, only sooner: a flood of plain lines costs a few thousand
+  // parsed lines per batch, not all of them.
+  // Returns how many bytes at the start of `batch` to leave out (0: parse it all).
+  function unseenPrefix(batch) {
+    const core = term._core;
+    const handler = core && core._inputHandler;
+    const buffer = core && core.buffer;
+    if (!handler || !handler._parser || !handler._utf8Decoder || !buffer) return 0;
+    if (handler._parser.currentState !== 0 || handler._utf8Decoder.interim[0] !== 0) return 0;
+    if (buffer.scrollTop !== 0 || buffer.scrollBottom !== term.rows - 1) return 0;
+    const keep = term.options.scrollback + 2 * term.rows;
+    let feeds = 0;
+    for (let i = 0; i < batch.length; ++i) {
+      const b = batch[i];
+      if (b === 0x0a) ++feeds;
+      else if (b < 0x20 ? b !== 0x0d && b !== 0x09 : b === 0x7f || (b === 0xc2 && !(batch[i + 1] >= 0xa0))) break;
+    }
+    let cut = 0;
+    for (let i = 0, left = feeds; left > keep; ++i) {
+      if (batch[i] !== 0x0a) continue;
+      --left;
+      if (i > 0 && batch[i - 1] === 0x0d) cut = i - 1;
+    }
+    return cut;
   }
 
   // After the session's last output, never before it (only said once the socket is closed,
