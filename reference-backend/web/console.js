@@ -301,7 +301,9 @@
       canvas.width = width;
       canvas.height = height;
     }
-    const g = canvas.getContext('2d');
+    // Drawn by the CPU: the glow's blur on a GPU canvas cost the compositor more every
+    // second than the whole sparkline is worth, and without a GPU it runs in software anyway.
+    const g = canvas.getContext('2d', { willReadFrequently: true });
     g.clearRect(0, 0, width, height);
     if (values.length < 2) return;
     const top = Math.max(ceiling || 0, ...values) || 1;
