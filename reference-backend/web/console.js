@@ -116,18 +116,41 @@
   // an echo still goes in the moment it arrives. Each batch is acknowledged once parsed
   // (what is left unparsed, below, at once): the backend pauses the shell's output until
   // we say we have taken it.
+  //
+  // While plain lines flood in and the last batch was mostly left unparsed, the next one
+  // waits up to FILL_MS for FILL bytes: each batch costs a scrollback's worth of parsing
+  // however large it is, so a few large batches beat many small ones. The backend goes on
+  // sending meanwhile, as what was left out is acknowledged already.
   const BATCH = 1024 * 1024;
+  const FILL = 384 * 1024;
+  const FILL_MS = 25;
   let inbox = [];
+  let inboxSize = 0;
   let writing = false;
+  let skipping = false;  // the last batch was mostly left unparsed
+  let fillTimer = null;
 
   function receiveOutput(bytes) {
     inbox.push(bytes);
+    inboxSize += bytes.length;
     if (!writing) writeBatch();
+    else if (fillTimer !== null && inboxSize >= FILL) writeFilled();
+  }
+
+  function writeFilled() {
+    clearTimeout(fillTimer);
+    fillTimer = null;
+    skipping = false;
+    writeBatch();
   }
 
   function writeBatch() {
     if (inbox.length === 0) { writing = false; return; }
     writing = true;
+    if (skipping && inboxSize < FILL) {
+      if (fillTimer === null) fillTimer = setTimeout(writeFilled, FILL_MS);
+      return;
+    }
     let count = 1;
     let size = inbox[0].length;
     while (count < inbox.length && size + inbox[count].length <= BATCH) size += inbox[count++].length;
@@ -137,8 +160,10 @@
       for (let i = 0, at = 0; i < count; at += inbox[i].length, ++i) batch.set(inbox[i], at);
     }
     inbox = inbox.slice(count);
+    inboxSize -= size;
     const session = socket;
     const skip = unseenPrefix(batch);
+    skipping = skip > size / 2;
     if (skip > 0) {
       batch = batch.subarray(skip);
       sendControl({ type: 'ack', bytes: skip });
@@ -220,7 +245,11 @@
       pending = [];
       inFlight = 0;
       inbox = [];
+      inboxSize = 0;
       writing = false;
+      skipping = false;
+      clearTimeout(fillTimer);
+      fillTimer = null;
       setTermState(term.cols + '\u00d7' + term.rows, 'on');
       sendControl({ type: 'resize', cols: term.cols, rows: term.rows });
       term.focus();
