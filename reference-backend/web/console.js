@@ -237,6 +237,9 @@
   }
 
   function connectTerminal() {
+    // A batch still waiting to fill belongs to the last session: not for the new screen.
+    clearTimeout(fillTimer);
+    fillTimer = null;
     setTermState('connecting', '');
     socket = new WebSocket(socketBase + '/term');
     socket.binaryType = 'arraybuffer';
@@ -248,8 +251,6 @@
       inboxSize = 0;
       writing = false;
       skipping = false;
-      clearTimeout(fillTimer);
-      fillTimer = null;
       setTermState(term.cols + '\u00d7' + term.rows, 'on');
       sendControl({ type: 'resize', cols: term.cols, rows: term.rows });
       term.focus();
