@@ -104,6 +104,10 @@ void GtkAppView::buildWindow(std::function<void()> onNavigationFinished) {
   p.headerBar.pack_end(p.strip->widget());
 
   if (application_) application_->add_window(window);
+  // A page will be loaded whatever the backend does, so WebKit's processes are started now,
+  // with an empty page: they come up side by side with the backend and the window instead
+  // of once the backend's address is known.
+  p.console.warmUp();
 }
 
 void GtkAppView::awaitFirstFrame() {
@@ -150,18 +154,12 @@ void GtkAppView::showWindow() {
   // in front and asks for focus. It runs first thing on the loop's next turn, before the
   // window could be drawn anyway: realizing a window sets up its renderer, which takes long
   // enough that the backend is better started first.
-  //
-  // A page will be loaded whatever the backend does, so WebKit's processes are started just
-  // before, with an empty page: they come up side by side with the backend and the window
-  // instead of once the backend's address is known. Not sooner: starting them holds this
-  // thread until WebKit's sandbox has its bus proxy, which would hold up the backend.
   if (!parts_ || parts_->present) return;
   parts_->present.reset(g_idle_add_full(
       G_PRIORITY_HIGH,
       +[](gpointer data) {
         auto& parts = *static_cast<Parts*>(data);
         (void)parts.present.release();  // this source ends by returning REMOVE
-        parts.console.warmUp();
         parts.window->present();
         return G_SOURCE_REMOVE;
       },
