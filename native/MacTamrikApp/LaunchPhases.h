@@ -1,17 +1,14 @@
 #pragma once
 
-#include <array>
 #include <string_view>
 
-#include "MacTamrikApp/Colour.h"
+#include "support/Colour.h"
 
 namespace zvui {
 
 // The launch phases: what the titlebar status word and the launch sentence read while the
 // backend comes up. The words are upper case, the sentences lower case without a full stop,
 // both exactly as shown to the user.
-
-enum class LaunchPhase { Built, Arming, Bridge, Warming, Surface, Live, Error };
 
 namespace status_word {
 inline constexpr std::string_view kLocal = "LOCAL";
@@ -40,23 +37,5 @@ inline constexpr std::string_view kExitedEarly = "backend exited before the cons
 // The launch sentence's colour from the start; the error phase switches it for good.
 inline constexpr Colour kLaunchSentenceColour = Colour::white(0.62);
 inline constexpr Colour kLaunchFailureColour{0.94, 0.32, 0.32, 1.0};
-
-struct LaunchPhaseTexts {
-  LaunchPhase phase;
-  std::string_view word;
-  // The sentence the phase writes; empty when the phase leaves the sentence as it was.
-  std::string_view sentence;
-};
-
-// The phases of a healthy launch in the order the user sees them. "LOCAL" is replaced by
-// "ARMING" before the window is first shown, so the user's first word is "ARMING".
-inline constexpr std::array<LaunchPhaseTexts, 6> kHealthyLaunch{{
-    {LaunchPhase::Built, status_word::kLocal, launch_sentence::kArming},
-    {LaunchPhase::Arming, status_word::kArming, {}},
-    {LaunchPhase::Bridge, status_word::kBridge, launch_sentence::kBridge},
-    {LaunchPhase::Warming, status_word::kWarming, launch_sentence::kWarming},
-    {LaunchPhase::Surface, status_word::kSurface, launch_sentence::kSurface},
-    {LaunchPhase::Live, status_word::kLive, launch_sentence::kLive},
-}};
 
 }  // namespace zvui

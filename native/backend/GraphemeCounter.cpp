@@ -6,8 +6,16 @@
 #include <cstring>
 #include <new>
 
+#include "support/UniqueHandle.h"
+
 namespace zvui {
 namespace {
+
+struct UTextTraits {
+  using value_type = UText*;
+  static constexpr UText* empty() noexcept { return nullptr; }
+  static void release(UText* text) noexcept { utext_close(text); }
+};
 
 bool isAscii(char c) noexcept { return static_cast<unsigned char>(c) < 0x80; }
 
@@ -105,12 +113,9 @@ void GraphemeCounter::walkWithIcu(std::string_view text, std::size_t to, std::si
   const std::size_t from = walk.end;
   const char* start = text.data() + from;
   const auto length = static_cast<int64_t>(to - from);
-  UText* utext = utext_openUTF8(nullptr, start, length, &status);
-  ubrk_setUText(iterator_.get(), utext, &status);
-  if (U_FAILURE(status)) {
-    utext_close(utext);
-    throw std::bad_alloc();
-  }
+  const UniqueHandle<UTextTraits> utext(utext_openUTF8(nullptr, start, length, &status));
+  ubrk_setUText(iterator_.get(), utext.get(), &status);
+  if (U_FAILURE(status)) throw std::bad_alloc();
   int32_t previous = ubrk_first(iterator_.get());
   for (int32_t next = ubrk_next(iterator_.get()); next != UBRK_DONE && walk.clusters < limit;
        next = ubrk_next(iterator_.get())) {
@@ -122,7 +127,6 @@ void GraphemeCounter::walkWithIcu(std::string_view text, std::size_t to, std::si
   // Detach the text before it goes away.
   UErrorCode ignored = U_ZERO_ERROR;
   ubrk_setText(iterator_.get(), nullptr, 0, &ignored);
-  utext_close(utext);
   if (walk.clusters < limit) walk.end = to;
 }
 

@@ -6,7 +6,7 @@
 #include <memory>
 #include <thread>
 
-#include "MacTamrikApp/MainLoop.h"
+#include "support/MainLoop.h"
 #include "backend/BackendProcess.h"
 #include "backend/BlockGate.h"
 #include "backend/ExitLatch.h"

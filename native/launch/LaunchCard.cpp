@@ -2,6 +2,7 @@
 
 #include <gtk/gtk.h>
 
+#include "MacTamrikApp/LaunchPhases.h"
 #include "launch/BrandImages.h"
 #include "launch/CardColumn.h"
 #include "launch/WidgetStyle.h"
@@ -14,8 +15,6 @@ constexpr int kCardHeight = 348;
 constexpr int kTileSide = 84;
 constexpr int kWordmarkWidth = 320;
 constexpr int kWordmarkHeight = 112;
-
-constexpr Colour kStatusColour = Colour::white(0.62);
 
 // Greys are the card's white levels times 255. The tile's glow sits 3 px low, like a default
 // layer shadow. The icon's circle is inset 8 px from the tile's outer edge: 1 px of border
@@ -80,7 +79,7 @@ struct LaunchCard::Parts {
   Gtk::Label title{"ZVui"};
   Gtk::Picture wordmark;
   Gtk::Label subtitle{"local terminal surface / live telemetry"};
-  Gtk::Label status{"arming local runtime"};
+  Gtk::Label status{std::string(launch_sentence::kArming)};
   Glib::RefPtr<Gtk::CssProvider> statusColour = Gtk::CssProvider::create();
   bool hasWordmark = false;
   bool hasIcon = false;
@@ -136,7 +135,7 @@ LaunchCard::LaunchCard(const std::filesystem::path& resourceDirectory)
   // above the shared stylesheet.
   p.status.get_style_context()->add_provider(p.statusColour,
                                              GTK_STYLE_PROVIDER_PRIORITY_APPLICATION + 1);
-  setStatusColour(kStatusColour);
+  setStatusColour(kLaunchSentenceColour);
 
   p.card.appendRow(34, {{&p.iconTile, kTileSide, kTileSide}});
   p.card.appendRow(16, {{&p.kicker}});

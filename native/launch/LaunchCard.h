@@ -6,7 +6,7 @@
 #include <memory>
 #include <string_view>
 
-#include "MacTamrikApp/Colour.h"
+#include "support/Colour.h"
 
 namespace zvui {
 

@@ -8,16 +8,10 @@
 #include <array>
 #include <charconv>
 
-#include "support/UniqueHandle.h"
+#include "support/GlibHandles.h"
 
 namespace zvui {
 namespace {
-
-struct GCharTraits {
-  using value_type = gchar*;
-  static constexpr gchar* empty() noexcept { return nullptr; }
-  static void release(gchar* text) noexcept { g_free(text); }
-};
 
 void appendNumber(std::string& out, double value) {
   std::array<char, 32> buffer{};
@@ -60,7 +54,7 @@ std::string cssColour(const Colour& colour) {
 Glib::ustring labelText(std::string_view text) {
   const auto length = static_cast<gssize>(text.size());
   if (g_utf8_validate(text.data(), length, nullptr)) return {text.data(), text.size()};
-  const UniqueHandle<GCharTraits> valid(g_utf8_make_valid(text.data(), length));
+  const GlibString valid(g_utf8_make_valid(text.data(), length));
   return valid.get();
 }
 

@@ -1,5 +1,6 @@
 #include "titlebar/TitlebarStrip.h"
 
+#include "MacTamrikApp/LaunchPhases.h"
 #include "launch/WidgetStyle.h"
 
 namespace zvui {
@@ -27,7 +28,7 @@ constexpr const char* kStylesheet = R"css(
 
 // A capsule of fixed width whatever its text: a long text ends in an ellipsis instead.
 struct Capsule {
-  Capsule(int width, const char* text) : label(text) {
+  Capsule(int width, std::string_view text) : label(std::string(text)) {
     box.add_css_class("zvui-titlebar-capsule");
     box.set_size_request(width, kCapsuleHeight);
     // Set explicitly so the label's expansion does not spread to the header bar.
@@ -58,7 +59,7 @@ struct Capsule {
 struct TitlebarStrip::Parts {
   // Declared parent first: members die in reverse order, so children leave live parents.
   Gtk::Box strip{Gtk::Orientation::HORIZONTAL, kSpacing};
-  Capsule status{88, "LOCAL"};
+  Capsule status{88, status_word::kLocal};
   Capsule host{156, "HOST"};
   Capsule runtime{96, "ZSH"};
 };

@@ -9,7 +9,7 @@
 
 #include "MacTamrikApp/AppDelegate.h"
 #include "backend/PosixBackendLauncher.h"
-#include "window/GlibSource.h"
+#include "support/GlibHandles.h"
 #include "window/GtkAppView.h"
 #include "window/GtkMainLoop.h"
 

@@ -15,7 +15,7 @@ class AppHost {
  public:
   struct Options {
     std::filesystem::path resourceDirectory;
-    std::string applicationId = "dev.zvui.ZVui";
+    std::string applicationId = ZVUI_APP_ID;
     Gio::Application::Flags flags = Gio::Application::Flags::NONE;
   };
 
@@ -28,7 +28,6 @@ class AppHost {
   int run();
 
  private:
-  struct State;
   Options options_;
 };
 

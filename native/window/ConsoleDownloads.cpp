@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "support/GObjectPtr.h"
+#include "support/GlibHandles.h"
 #include "window/DesktopHandoff.h"
 #include "window/DownloadName.h"
 

@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "window/SignalConnection.h"
+#include "support/GlibHandles.h"
 
 namespace zvui {
 

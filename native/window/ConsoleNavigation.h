@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "window/SignalConnection.h"
+#include "support/GlibHandles.h"
 
 namespace zvui {
 

@@ -8,12 +8,12 @@
 #include <optional>
 #include <string>
 
-#include "support/GObjectPtr.h"
+#include "support/GlibHandles.h"
 #include "window/ConsoleDownloads.h"
 #include "window/ConsoleNavigation.h"
 #include "window/DesktopHandoff.h"
-#include "window/GlibSource.h"
-#include "window/SignalConnection.h"
+#include "support/GlibHandles.h"
+#include "support/GlibHandles.h"
 
 namespace zvui {
 
