@@ -4,7 +4,7 @@
 #include <sys/stat.h>
 
 #include "MacTamrikApp/AppDelegate.h"
-#include "Support.h"
+#include "support/GuiSupport.h"
 #include "backend/PosixBackendLauncher.h"
 #include "launch/LaunchCard.h"
 #include "titlebar/TitlebarStrip.h"

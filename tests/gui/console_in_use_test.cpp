@@ -5,8 +5,8 @@
 
 #include <vector>
 
-#include "Support.h"
-#include "X11Input.h"
+#include "support/GuiSupport.h"
+#include "support/X11Input.h"
 #include "window/ConsoleWebView.h"
 #include "window/GtkAppView.h"
 

@@ -5,7 +5,8 @@
 #include <thread>
 #include <vector>
 
-#include "Support.h"
+#include "support/GuiSupport.h"
+#include "support/WidgetProbe.h"
 #include "window/ConsoleWebView.h"
 #include "window/GtkAppView.h"
 #include "window/GtkMainLoop.h"
@@ -149,29 +150,14 @@ TEST(ConsoleWebView, ALoadReplacingOneUnderWayCountsOnItsOwn) {
 
 // The window as drawn, as 8-bit grey levels (the mean of red, green and blue).
 struct Rendered {
-  explicit Rendered(Gtk::Widget& widget) {
-    auto paintable = Gtk::WidgetPaintable::create(widget);
-    width = widget.get_width();
-    height = widget.get_height();
-    GtkSnapshot* snapshot = gtk_snapshot_new();
-    gdk_paintable_snapshot(GDK_PAINTABLE(paintable->gobj()), GDK_SNAPSHOT(snapshot), width,
-                           height);
-    GskRenderNode* node = gtk_snapshot_free_to_node(snapshot);
-    GskRenderer* renderer = gtk_native_get_renderer(GTK_NATIVE(widget.gobj()));
-    if (node == nullptr || renderer == nullptr) return;
-    const graphene_rect_t area = GRAPHENE_RECT_INIT(0, 0, float(width), float(height));
-    GdkTexture* texture = gsk_renderer_render_texture(renderer, node, &area);
-    gsk_render_node_unref(node);
-    pixels.resize(std::size_t(width) * std::size_t(height) * 4);
-    gdk_texture_download(texture, pixels.data(), std::size_t(width) * 4);
-    g_object_unref(texture);
-  }
-  [[nodiscard]] int grey(int x, int y) const {  // B, G, R, A in memory
-    const auto* p = &pixels[(std::size_t(y) * std::size_t(width) + std::size_t(x)) * 4];
-    return (p[0] + p[1] + p[2]) / 3;
+  explicit Rendered(Gtk::Widget& widget)
+      : width(widget.get_width()), height(widget.get_height()), pixels(test::render(widget)) {}
+  [[nodiscard]] int grey(int x, int y) const {
+    const std::uint32_t argb = pixels[std::size_t(y) * std::size_t(width) + std::size_t(x)];
+    return int(((argb >> 16) & 0xff) + ((argb >> 8) & 0xff) + (argb & 0xff)) / 3;
   }
   int width = 0, height = 0;
-  std::vector<unsigned char> pixels;
+  std::vector<std::uint32_t> pixels;
 };
 
 // Under the header bar runs one quiet line: a single row of pixels that reads against the

@@ -1,4 +1,4 @@
 // A backend that says one line and exits at once.
-#include "HelperIo.h"
+#include "support/HelperIo.h"
 
 int main() { helper::say("last words"); }

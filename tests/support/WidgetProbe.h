@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 #include <gtkmm.h>
 
+#include "support/GlibWait.h"
+#include "support/TestFiles.h"
+
 #include <cstdint>
-#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -21,8 +23,6 @@ struct Box {
   [[nodiscard]] double centreY() const { return y + height / 2; }
 };
 
-// Runs the default main context until `done` holds or ten seconds pass.
-bool spinUntil(const std::function<bool()>& done);
 // Waits for the next painted frame, so that anything queued before it has been laid out.
 ::testing::AssertionResult settle(Gtk::Widget& widget);
 // Sizes and shows `window`, then waits until `child` is laid out at that size and painted.
@@ -36,12 +36,5 @@ Gtk::Widget* find(Gtk::Widget& root, const std::function<bool(Gtk::Widget&)>& ma
 Box textBounds(Gtk::Label& label);
 // The widget as drawn by its window's renderer: premultiplied 0xAARRGGBB, row by row.
 std::vector<std::uint32_t> render(Gtk::Widget& widget);
-
-// A directory removed with everything in it when the test ends.
-struct TempDir {
-  TempDir();
-  ~TempDir();
-  std::filesystem::path path;
-};
 
 }  // namespace zvui::test

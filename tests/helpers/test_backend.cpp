@@ -9,20 +9,18 @@
 //   ZVUI_TEST_LAUNCH   = direct (default) | handoff: a launcher that starts the server and
 //                        exits at once; the server announces once the launcher is reaped
 //   ZVUI_TEST_PIDFILE  = a file this process's pid is added to, a line each start
-//   ZVUI_TEST_TERM     = ignore: only SIGKILL ends it
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <thread>
 
-#include "helpers/LoopbackListener.h"
+#include "support/LoopbackListener.h"
 
 static std::string env(const char* name) {
   const char* value = std::getenv(name);
@@ -109,7 +107,6 @@ int main() {
     while (::kill(launcher, 0) == 0 || errno != ESRCH)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  if (env("ZVUI_TEST_TERM") == "ignore") std::signal(SIGTERM, SIG_IGN);
   if (FILE* file = std::fopen(env("ZVUI_TEST_PIDFILE").c_str(), "a")) {
     std::fprintf(file, "%d\n", ::getpid());
     std::fclose(file);

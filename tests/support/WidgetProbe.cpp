@@ -1,23 +1,11 @@
-#include "WidgetProbe.h"
+#include "support/WidgetProbe.h"
 
 #include <gtk/gtk.h>
-#include <stdlib.h>
 
 #include <chrono>
 #include <memory>
-#include <stdexcept>
 
 namespace zvui::test {
-
-bool spinUntil(const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) return done();
-    // Never blocks for long, so the deadline holds even when nothing happens.
-    if (!g_main_context_iteration(nullptr, FALSE)) g_usleep(2000);
-  }
-  return true;
-}
 
 ::testing::AssertionResult settle(Gtk::Widget& widget) {
   const Glib::RefPtr<Gdk::FrameClock> clock = widget.get_frame_clock();
@@ -25,7 +13,7 @@ bool spinUntil(const std::function<bool()>& done) {
   int painted = 0;
   sigc::connection connection = clock->signal_paint().connect([&painted] { ++painted; });
   widget.queue_draw();
-  const bool ok = spinUntil([&painted] { return painted > 0; });
+  const bool ok = iterateUntil([&painted] { return painted > 0; });
   connection.disconnect();
   if (ok) return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure() << "no frame was painted within the deadline";
@@ -34,7 +22,7 @@ bool spinUntil(const std::function<bool()>& done) {
 ::testing::AssertionResult showAt(Gtk::Window& window, Gtk::Widget& child, int width, int height) {
   window.set_default_size(width, height);
   window.present();
-  if (!spinUntil([&] {
+  if (!iterateUntil([&] {
         return child.get_width() == width && child.get_height() == height && child.is_drawable();
       })) {
     return ::testing::AssertionFailure()
@@ -86,17 +74,6 @@ std::vector<std::uint32_t> render(Gtk::Widget& widget) {
   std::vector<std::uint32_t> pixels(std::size_t(width) * std::size_t(height));
   gdk_texture_download(texture->gobj(), reinterpret_cast<guchar*>(pixels.data()), width * 4u);
   return pixels;
-}
-
-TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "zvui-widgets-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path, ignored);
 }
 
 }  // namespace zvui::test

@@ -24,6 +24,8 @@
 #include <string>
 #include <vector>
 
+#include "support/GlibWait.h"
+#include "support/TestFiles.h"
 #include "support/UniqueHandle.h"
 
 namespace tamrik::test {
@@ -32,18 +34,8 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 using zvui::UniqueFd;
 
-// Iterates the thread-default context until `done` holds or `timeout` passes.
-inline bool pumpUntil(const std::function<bool()>& done, milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
-  GMainContext* context = g_main_context_get_thread_default();
-  GSource* tick = g_timeout_source_new(10);  // to look at the clock when nothing happens
-  g_source_set_callback(tick, [](gpointer) -> gboolean { return TRUE; }, nullptr, nullptr);
-  g_source_attach(tick, context);
-  while (!done() && Clock::now() < deadline) g_main_context_iteration(context, TRUE);
-  g_source_destroy(tick);
-  g_source_unref(tick);
-  return done();
-}
+using zvui::test::iterateUntil;
+using zvui::test::processAlive;
 
 // A running backend; killed and reaped on destruction if it is still running. Environment
 // changes: a value sets the variable, nullopt removes it. `descriptors`, when given, is the
@@ -195,7 +187,7 @@ class ConsoleClient {
               soup_session_websocket_connect_finish(SOUP_SESSION(session), result, nullptr);
         },
         &socket);
-    pumpUntil([&] { return socket.has_value(); }, std::chrono::seconds(10));
+    iterateUntil([&] { return socket.has_value(); }, std::chrono::seconds(10));
     g_object_unref(message);
     return socket.value_or(nullptr);
   }
@@ -263,7 +255,7 @@ class SocketClient {
     const auto deadline = Clock::now() + timeout;
     for (std::size_t at = 0; at < data.size();) {
       auto roomy = [&] { return closed_ || inputSent_ - inputAcked_ < window; };
-      if (!pumpUntil(roomy, std::chrono::duration_cast<milliseconds>(deadline - Clock::now())) ||
+      if (!iterateUntil(roomy, std::chrono::duration_cast<milliseconds>(deadline - Clock::now())) ||
           closed_) {
         return false;
       }
@@ -280,10 +272,10 @@ class SocketClient {
   std::optional<std::size_t> waitFor(const std::string& needle, milliseconds timeout,
                                      std::size_t from = 0) {
     std::size_t at = std::string::npos;
-    pumpUntil([&] { return (at = output_.find(needle, from)) != std::string::npos; }, timeout);
+    iterateUntil([&] { return (at = output_.find(needle, from)) != std::string::npos; }, timeout);
     return at == std::string::npos ? std::nullopt : std::optional(at + needle.size());
   }
-  bool waitClosed(milliseconds timeout) { return pumpUntil([&] { return closed_; }, timeout); }
+  bool waitClosed(milliseconds timeout) { return iterateUntil([&] { return closed_; }, timeout); }
 
   const std::string& output() const { return output_; }
   std::size_t received() const { return output_.size(); }
@@ -301,19 +293,13 @@ class SocketClient {
   std::vector<std::string> texts_;
 };
 
-// Plain TCP to 127.0.0.1:port, for requests an ordinary client would not send; or, given
-// `listening`, a socket listening on a free port, which it stores there.
-inline UniqueFd loopbackSocket(int port, int* listening = nullptr) {
+// Plain TCP to 127.0.0.1:port, for requests an ordinary client would not send.
+inline UniqueFd loopbackSocket(int port) {
   UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in address{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
-  auto* any = reinterpret_cast<sockaddr*>(&address);
-  socklen_t length = sizeof address;
-  if (listening == nullptr) return connect(fd.get(), any, length) == 0 ? std::move(fd) : UniqueFd{};
-  bind(fd.get(), any, length);
-  listen(fd.get(), 1);
-  getsockname(fd.get(), any, &length);
-  *listening = ntohs(address.sin_port);
-  return fd;
+  return connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0
+             ? std::move(fd)
+             : UniqueFd{};
 }
 
 // The status code of the HTTP answer on `fd`; 0 when none came in time.
@@ -322,14 +308,6 @@ inline int readStatus(int fd, milliseconds timeout) {
   char answer[16] = {};  // "HTTP/1.1 NNN " comes in one piece over loopback
   if (poll(&ready, 1, static_cast<int>(timeout.count())) <= 0 || read(fd, answer, 15) < 12) return 0;
   return std::strncmp(answer, "HTTP/1.1 ", 9) == 0 ? std::atoi(answer + 9) : 0;
-}
-
-// Whether the process exists and is not a zombie.
-inline bool processAlive(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  const auto close = text.rfind(')');
-  return close != std::string::npos && close + 2 < text.size() && text[close + 2] != 'Z';
 }
 
 }  // namespace tamrik::test

@@ -9,12 +9,11 @@
 #include <atomic>
 #include <csignal>
 #include <map>
-#include <sstream>
 #include <thread>
 
 #include "backend/BackendProcess.h"
 #include "backend/SignalTools.h"
-#include "core/support/TestHelpers.h"
+#include "support/TestFiles.h"
 #include "support/TestMainLoop.h"
 #include "support/UniqueHandle.h"
 
@@ -30,27 +29,6 @@ inline const std::filesystem::path kTreeBackend = ZVUI_TREE_BACKEND;
 inline const std::filesystem::path kResourceDirectory = ZVUI_RESOURCE_DIRECTORY;
 inline const std::filesystem::path kBackendGuard = ZVUI_BACKEND_GUARD;
 inline constexpr std::chrono::milliseconds kPatience = std::chrono::seconds(20);
-using Strings = std::vector<std::string>;
-
-// The lines that start with `prefix`, without it.
-inline Strings withPrefix(const Strings& lines, std::string_view prefix) {
-  Strings found;
-  for (const auto& line : lines) {
-    if (line.starts_with(prefix)) found.push_back(line.substr(prefix.size()));
-  }
-  return found;
-}
-inline std::string readFile(const std::filesystem::path& path) {
-  std::ostringstream text;
-  text << std::ifstream(path).rdbuf();
-  return text.str();
-}
-inline Strings linesOf(const std::string& text, std::string_view prefix = "") {
-  Strings lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return withPrefix(lines, prefix);
-}
 
 // Processes a test learned of, held by pidfd so that pid reuse cannot confuse them. Any
 // still alive at scope end are killed: a failing test leaves nothing behind.

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "MacTamrikApp/AppDelegate.h"
-#include "core/support/TestHelpers.h"
+#include "support/TestFiles.h"
 #include "support/TestMainLoop.h"
 
 namespace zvui::test {

@@ -9,7 +9,9 @@
 #include <unistd.h>
 #include <webkit/webkit.h>
 
-#include "support/GObjectPtr.h"
+#include "support/GlibHandles.h"
+#include "support/GlibWait.h"
+#include "support/TestFiles.h"
 
 #include <algorithm>
 #include <chrono>
@@ -30,22 +32,6 @@ namespace zvui::test {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-// Runs the default GLib context until `done()` holds or the deadline passes; a periodic
-// wake-up makes the deadline count when nothing else happens.
-inline bool iterateUntil(const std::function<bool()>& done,
-                         std::chrono::milliseconds timeout = 30s) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  const guint wake = g_timeout_add(
-      20, [](gpointer) { return gboolean(G_SOURCE_CONTINUE); }, nullptr);
-  bool ok = done();
-  while (!ok && std::chrono::steady_clock::now() < deadline) {
-    g_main_context_iteration(nullptr, TRUE);
-    ok = done();
-  }
-  g_source_remove(wake);
-  return ok;
-}
-
 // GTK set up once per test process, through an application so gtkmm is initialised too.
 inline Glib::RefPtr<Gtk::Application> application() {
   static auto app = [] {
@@ -64,18 +50,6 @@ inline void countFinishedLoads(WebKitWebView* view, int& count) {
                      if (event == WEBKIT_LOAD_FINISHED) ++*static_cast<int*>(n);
                    }),
                    &count);
-}
-
-inline std::string readFile(const fs::path& path) {
-  std::ifstream in(path);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-// Alive and not a zombie.
-inline bool processAlive(pid_t pid) {
-  const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
-  const auto close = stat.rfind(')');
-  return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
 }
 
 // A session of this test's own, as a desktop has one: a runtime directory in `root` and a
@@ -146,7 +120,7 @@ struct SessionBus {
 // points the app's config, its session bus and the backend's pid file into it. Removed at
 // the end.
 struct Prefix {
-  explicit Prefix(bool backend = true) : root(makeRoot()), bus(root) {
+  explicit Prefix(bool backend = true) : bus(root) {
     fs::create_directories(resources());
     fs::create_directories(root / "config" / "ZVui");
     std::ofstream(root / "config" / "ZVui" / "settings.json") << R"({"autoFullscreen": false})";
@@ -157,7 +131,6 @@ struct Prefix {
   ~Prefix() {
     if (const pid_t pid = backendPid()) ::kill(pid, SIGKILL);  // whatever a failed test left
     bus.stop();
-    fs::remove_all(root);
   }
   fs::path resources() const { return root / "lib" / "zvui"; }
   pid_t backendPid() const {  // the first backend's, 0 until it has started
@@ -168,14 +141,9 @@ struct Prefix {
     const std::string text = readFile(root / "pid");
     return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
   }
-  fs::path root;
+  TempDir dir;
+  fs::path root = dir.path();
   SessionBus bus;
-
- private:
-  static fs::path makeRoot() {
-    std::string pattern = (fs::temp_directory_path() / "zvui-gui-XXXXXX").string();
-    return ::mkdtemp(pattern.data());
-  }
 };
 
 // A child process with this process's environment and its stdout and stderr on `out`;

@@ -1,6 +1,6 @@
-#include "X11Input.h"
+#include "support/X11Input.h"
 
-#include "Support.h"
+#include "support/GuiSupport.h"
 // After every gtkmm header: Xlib's macros break them.
 #include <gdk/x11/gdkx.h>
 
