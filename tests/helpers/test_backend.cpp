@@ -9,6 +9,7 @@
 //   ZVUI_TEST_LAUNCH   = direct (default) | handoff: a launcher that starts the server and
 //                        exits at once; the server announces once the launcher is reaped
 //   ZVUI_TEST_PIDFILE  = a file this process's pid is added to, a line each start
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
