@@ -1,4 +1,4 @@
-#include "window/AppHost.h"
+#include "window/GtkAppHost.h"
 #include "window/ResourceDirectory.h"
 
 int main() {

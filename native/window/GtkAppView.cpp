@@ -2,11 +2,11 @@
 
 #include <optional>
 
-#include "launch/LaunchCard.h"
-#include "titlebar/TitlebarStrip.h"
-#include "window/ConsoleWebView.h"
-#include "window/LaunchFade.h"
-#include "window/WindowStyle.h"
+#include "launch/GtkLaunchCard.h"
+#include "titlebar/GtkTitlebarStrip.h"
+#include "window/GtkConsoleWebView.h"
+#include "window/GtkLaunchFade.h"
+#include "window/GtkWindowStyle.h"
 
 namespace zvui {
 

@@ -1,4 +1,4 @@
-#include "settings/RegularFile.h"
+#include "support/RegularFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

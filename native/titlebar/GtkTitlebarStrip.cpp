@@ -1,7 +1,7 @@
-#include "titlebar/TitlebarStrip.h"
+#include "titlebar/GtkTitlebarStrip.h"
 
-#include "MacTamrikApp/LaunchPhases.h"
-#include "launch/WidgetStyle.h"
+#include "support/LaunchPhases.h"
+#include "support/GtkWidgetStyle.h"
 
 namespace zvui {
 namespace {

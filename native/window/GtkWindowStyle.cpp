@@ -1,4 +1,4 @@
-#include "window/WindowStyle.h"
+#include "window/GtkWindowStyle.h"
 
 #include <gtkmm.h>
 

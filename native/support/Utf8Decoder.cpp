@@ -1,4 +1,4 @@
-#include "backend/Utf8Decoder.h"
+#include "support/Utf8Decoder.h"
 
 #include <cstring>
 

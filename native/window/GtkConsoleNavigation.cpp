@@ -1,8 +1,8 @@
-#include "window/ConsoleNavigation.h"
+#include "window/GtkConsoleNavigation.h"
 
 #include <gtkmm.h>
 
-#include "window/DesktopHandoff.h"
+#include "window/GtkDesktopHandoff.h"
 #include "window/WebOrigin.h"
 
 namespace zvui {

@@ -9,9 +9,9 @@
 #include <string>
 
 #include "support/GlibHandles.h"
-#include "window/ConsoleDownloads.h"
-#include "window/ConsoleNavigation.h"
-#include "window/DesktopHandoff.h"
+#include "window/GtkConsoleDownloads.h"
+#include "window/GtkConsoleNavigation.h"
+#include "window/GtkDesktopHandoff.h"
 #include "support/GlibHandles.h"
 #include "support/GlibHandles.h"
 

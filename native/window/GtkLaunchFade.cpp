@@ -1,4 +1,4 @@
-#include "window/LaunchFade.h"
+#include "window/GtkLaunchFade.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "window/AppHost.h"
+#include "window/GtkAppHost.h"
 
 #include <glib-unix.h>
 #include <gtkmm.h>

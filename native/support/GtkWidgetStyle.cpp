@@ -1,4 +1,4 @@
-#include "launch/WidgetStyle.h"
+#include "support/GtkWidgetStyle.h"
 
 #include <glib.h>
 #include <gtkmm/cssprovider.h>

@@ -1,4 +1,4 @@
-#include "window/DesktopHandoff.h"
+#include "window/GtkDesktopHandoff.h"
 
 #include <memory>
 

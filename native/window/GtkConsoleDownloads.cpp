@@ -1,4 +1,4 @@
-#include "window/ConsoleDownloads.h"
+#include "window/GtkConsoleDownloads.h"
 
 #include <fcntl.h>
 #include <gtkmm.h>
@@ -11,7 +11,7 @@
 #include <string>
 
 #include "support/GlibHandles.h"
-#include "window/DesktopHandoff.h"
+#include "window/GtkDesktopHandoff.h"
 #include "window/DownloadName.h"
 
 namespace zvui {

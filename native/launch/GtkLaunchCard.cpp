@@ -1,11 +1,11 @@
-#include "launch/LaunchCard.h"
+#include "launch/GtkLaunchCard.h"
 
 #include <gtk/gtk.h>
 
-#include "MacTamrikApp/LaunchPhases.h"
-#include "launch/BrandImages.h"
-#include "launch/CardColumn.h"
-#include "launch/WidgetStyle.h"
+#include "support/LaunchPhases.h"
+#include "launch/GtkBrandImages.h"
+#include "launch/GtkCardColumn.h"
+#include "support/GtkWidgetStyle.h"
 
 namespace zvui {
 namespace {

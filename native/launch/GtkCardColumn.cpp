@@ -1,4 +1,4 @@
-#include "launch/CardColumn.h"
+#include "launch/GtkCardColumn.h"
 
 #include <algorithm>
 #include <utility>

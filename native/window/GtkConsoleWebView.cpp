@@ -1,4 +1,4 @@
-#include "window/ConsoleWebView.h"
+#include "window/GtkConsoleWebView.h"
 
 #include <string_view>
 

@@ -1,4 +1,4 @@
-#include "launch/BrandImages.h"
+#include "launch/GtkBrandImages.h"
 
 #include <glibmm/error.h>
 
