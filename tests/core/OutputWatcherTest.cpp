@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "backend/OutputWatcher.h"
-#include "backend/Utf8Decoder.h"
+#include "support/Utf8Decoder.h"
 #include "support/ControllerFakes.h"
 
 namespace zvui {

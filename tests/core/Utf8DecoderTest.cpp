@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "backend/Utf8Decoder.h"
+#include "support/Utf8Decoder.h"
 #include "support/TestFiles.h"
 
 namespace zvui {

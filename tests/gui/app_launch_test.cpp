@@ -6,9 +6,9 @@
 #include "MacTamrikApp/AppDelegate.h"
 #include "support/GuiSupport.h"
 #include "backend/PosixBackendLauncher.h"
-#include "launch/LaunchCard.h"
-#include "titlebar/TitlebarStrip.h"
-#include "window/ConsoleWebView.h"
+#include "launch/GtkLaunchCard.h"
+#include "titlebar/GtkTitlebarStrip.h"
+#include "window/GtkConsoleWebView.h"
 #include "window/GtkAppView.h"
 #include "window/GtkMainLoop.h"
 

@@ -8,7 +8,7 @@
 
 #include "support/GuiSupport.h"
 #include "support/TreeShapes.h"
-#include "window/AppHost.h"
+#include "window/GtkAppHost.h"
 
 namespace zvui {
 namespace {

@@ -7,7 +7,7 @@
 
 #include "support/GuiSupport.h"
 #include "support/X11Input.h"
-#include "window/ConsoleWebView.h"
+#include "window/GtkConsoleWebView.h"
 #include "window/GtkAppView.h"
 
 namespace zvui {

@@ -21,7 +21,6 @@ namespace zvui::test {
 
 inline const std::filesystem::path kAnnounceBackend = ZVUI_ANNOUNCE_BACKEND;
 inline const std::filesystem::path kForkingBackend = ZVUI_FORKING_BACKEND;
-inline const std::filesystem::path kExitingBackend = ZVUI_EXITING_BACKEND;
 inline const std::filesystem::path kFloodBackend = ZVUI_FLOOD_BACKEND;
 inline const std::filesystem::path kLaunchingParent = ZVUI_LAUNCHING_PARENT;
 inline const std::filesystem::path kTreeBackend = ZVUI_TREE_BACKEND;

@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "support/WidgetProbe.h"
-#include "launch/LaunchCard.h"
+#include "launch/GtkLaunchCard.h"
 
 namespace zvui::test {
 namespace {
@@ -54,19 +54,6 @@ struct ShownCard {
   LaunchCard card;
   Gtk::Window window;
 };
-
-TEST(LaunchCard, KeepsItsSizeAndStaysCentredAsTheWindowResizes) {
-  const TempDir resources;
-  ShownCard shown(resources.path());
-  for (const auto& [width, height] : {std::pair{1440, 920}, {1120, 760}, {1901, 1181}}) {
-    ASSERT_TRUE(showAt(shown.window, shown.cover(), width, height));
-    const Box card = shown.cardBox();
-    EXPECT_EQ(card.width, 540) << width;
-    EXPECT_EQ(card.height, 348) << width;
-    EXPECT_NEAR(card.centreX(), width / 2.0, 1) << width;
-    EXPECT_NEAR(card.centreY(), height / 2.0, 1) << width;
-  }
-}
 
 struct Images {
   const char* name;

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "support/WidgetProbe.h"
-#include "titlebar/TitlebarStrip.h"
+#include "titlebar/GtkTitlebarStrip.h"
 
 namespace zvui::test {
 namespace {
