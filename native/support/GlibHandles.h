@@ -74,37 +74,13 @@ struct GlibSourceTraits {
 };
 using GlibSource = UniqueHandle<GlibSourceTraits>;
 
-// Memory GLib allocated for us (g_free), a string vector (g_strfreev) and an error.
+// Memory GLib allocated for us, a string vector, an error and a byte buffer.
 template <typename T>
-struct GlibFreeTraits {
-  using value_type = T*;
-  static constexpr T* empty() noexcept { return nullptr; }
-  static void release(T* memory) noexcept { g_free(memory); }
-};
-template <typename T>
-using GlibMemory = UniqueHandle<GlibFreeTraits<T>>;
+using GlibMemory = UniquePointer<T, g_free>;
 using GlibString = GlibMemory<gchar>;
-
-struct GlibStrvTraits {
-  using value_type = gchar**;
-  static constexpr gchar** empty() noexcept { return nullptr; }
-  static void release(gchar** strings) noexcept { g_strfreev(strings); }
-};
-using GlibStrv = UniqueHandle<GlibStrvTraits>;
-
-struct GlibErrorTraits {
-  using value_type = GError*;
-  static constexpr GError* empty() noexcept { return nullptr; }
-  static void release(GError* error) noexcept { g_error_free(error); }
-};
-using GlibError = UniqueHandle<GlibErrorTraits>;
-
-struct GlibBytesTraits {
-  using value_type = GBytes*;
-  static constexpr GBytes* empty() noexcept { return nullptr; }
-  static void release(GBytes* bytes) noexcept { g_bytes_unref(bytes); }
-};
-using GlibBytes = UniqueHandle<GlibBytesTraits>;
+using GlibStrv = UniquePointer<gchar*, g_strfreev>;
+using GlibError = UniquePointer<GError, g_error_free>;
+using GlibBytes = UniquePointer<GBytes, g_bytes_unref>;
 
 // One GObject signal handler, disconnected when this goes away, so a callback never runs
 // against an object of ours that no longer exists. Holds a weak pointer on the instance, so

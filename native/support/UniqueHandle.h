@@ -27,9 +27,7 @@ class UniqueHandle {
   [[nodiscard]] value_type get() const noexcept { return value_; }
   explicit operator bool() const noexcept { return value_ != Traits::empty(); }
 
-  [[nodiscard]] value_type release() noexcept {
-    return std::exchange(value_, Traits::empty());
-  }
+  [[nodiscard]] value_type release() noexcept { return std::exchange(value_, Traits::empty()); }
   void reset(value_type value = Traits::empty()) noexcept {
     value_type old = std::exchange(value_, value);
     if (old != Traits::empty()) Traits::release(old);
@@ -46,6 +44,16 @@ struct FdTraits {
 };
 
 using UniqueFd = UniqueHandle<FdTraits>;
+
+// A pointer released by one C function (g_free, utext_close and the like).
+template <typename T, auto Release>
+struct PointerTraits {
+  using value_type = T*;
+  static constexpr T* empty() noexcept { return nullptr; }
+  static void release(T* pointer) noexcept { Release(pointer); }
+};
+template <typename T, auto Release>
+using UniquePointer = UniqueHandle<PointerTraits<T, Release>>;
 
 // A C object set up in place by an init function (posix_spawnattr_t and the like), and torn
 // down at scope end when that succeeded.

@@ -14,8 +14,8 @@ inline bool iterateUntil(const std::function<bool()>& done,
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   GMainContext* context = g_main_context_ref_thread_default();
   GSource* wake = g_timeout_source_new(10);
-  g_source_set_callback(wake, [](gpointer) { return gboolean(G_SOURCE_CONTINUE); }, nullptr,
-                        nullptr);
+  g_source_set_callback(
+      wake, [](gpointer) { return gboolean(G_SOURCE_CONTINUE); }, nullptr, nullptr);
   g_source_attach(wake, context);
   bool ok = done();
   while (!ok && std::chrono::steady_clock::now() < deadline) {
