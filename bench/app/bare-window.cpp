@@ -1,14 +1,34 @@
 // The yardstick for the app's figures: the least a GTK 4 window needs to show a page in
 // WebKitGTK with the same renderer settings as ZVui's console (ephemeral session, no
 // automatic windows, media without a gesture, transparent background), and nothing else.
-// Usage: zvui_bare_window URL
+// With --no-page it is a bare GTK 4 window and nothing more, the yardstick for the first
+// frame. Either way it prints when its first frame has been drawn, on the monotonic clock,
+// in the words the app uses in its debug log.
+// Usage: zvui_bare_window URL | --no-page
 #include <webkit/webkit.h>
 
+#include <cstring>
+
 namespace {
+
+void noteFirstFrame(GdkFrameClock* clock, gpointer) {
+  g_printerr("first frame drawn at %" G_GINT64_FORMAT " us (monotonic)\n", g_get_monotonic_time());
+  g_signal_handlers_disconnect_by_func(clock, reinterpret_cast<gpointer>(&noteFirstFrame), nullptr);
+}
+
+void onRealize(GtkWidget* window, gpointer) {
+  g_signal_connect(gtk_widget_get_frame_clock(window), "after-paint", G_CALLBACK(&noteFirstFrame),
+                   nullptr);
+}
 
 void activate(GtkApplication* application, gpointer url) {
   GtkWidget* window = gtk_application_window_new(application);
   gtk_window_set_default_size(GTK_WINDOW(window), 1440, 920);
+  g_signal_connect(window, "realize", G_CALLBACK(&onRealize), nullptr);
+  if (std::strcmp(static_cast<const char*>(url), "--no-page") == 0) {
+    gtk_window_present(GTK_WINDOW(window));
+    return;
+  }
 
   WebKitNetworkSession* session = webkit_network_session_new_ephemeral();
   WebKitSettings* settings = webkit_settings_new();

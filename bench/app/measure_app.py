@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
 """Measures ZVui against a bare GTK 4 + WebKitGTK window showing the same page.
 
-For each run of each program: the time from exec to the page's load event (the page calls
-back to its server on `load`), the memory of the whole process tree (PSS from
+For each run of each program: the time from exec to its first drawn frame (both note it on
+the monotonic clock: zvui in its debug log, the bare programs on stderr; a third program, the
+bare window without a page, gives the first frame of a plain GTK 4 window), the time from
+exec to the page's load event (the page calls back to its server on `load`), the memory of the whole process tree (PSS from
 /proc/*/smaps_rollup, page server included on both sides) two seconds after the reveal,
 and the wakeups of the program's own process over ten idle seconds (context switches of all
 its threads, from /proc/PID/task/*/status). Run under a display and a session bus, which
@@ -14,6 +16,7 @@ both programs share, for example:
 """
 import argparse
 import os
+import re
 import shutil
 import signal
 import statistics
@@ -64,7 +67,7 @@ def pss_kib(pids):
 
 
 def switches(pid):
-    """Context switches so far, per thread of `pid`."""
+    """Context switches so far and name, per thread of `pid`."""
     counts = {}
     for task in Path(f"/proc/{pid}/task").iterdir():
         try:
@@ -72,7 +75,7 @@ def switches(pid):
             for line in (task / "status").read_text().splitlines():
                 if line.startswith(("voluntary_ctxt_switches", "nonvoluntary_ctxt_switches")):
                     total += int(line.split()[1])
-            counts[task.name] = total
+            counts[task.name] = (total, (task / "comm").read_text().strip())
         except OSError:
             pass
     return counts
@@ -80,12 +83,18 @@ def switches(pid):
 
 def wakeups_over(pid, seconds):
     """Switches of the threads of `pid` during `seconds`, per second; threads that started
-    meanwhile count in full, threads that ended count with what was seen of them."""
+    meanwhile count in full, threads that ended count with what was seen of them. Prints
+    which threads they were."""
     before = switches(pid)
     time.sleep(seconds)
     after = switches(pid)
-    delta = sum(after[t] - before.get(t, 0) for t in after)
-    return delta / seconds
+    by_thread = {}
+    for t, (count, name) in after.items():
+        by_thread[name] = by_thread.get(name, 0) + count - before.get(t, (0, name))[0]
+    busy = ", ".join(f"{name} {n / seconds:.1f}" for name, n in
+                     sorted(by_thread.items(), key=lambda item: -item[1]) if n)
+    print(f"  wakeups/s by thread: {busy or 'none'}", flush=True)
+    return sum(by_thread.values()) / seconds
 
 
 def wait_for_line(path, deadline_s=60):
@@ -99,22 +108,40 @@ def wait_for_line(path, deadline_s=60):
     raise RuntimeError(f"no load event within {deadline_s} s")
 
 
-def measure(start, extra_pids, loaded):
+FIRST_FRAME = re.compile(rb"first frame drawn at (\d+) us")
+
+
+def first_frame_us(log, deadline_s=60):
+    end = time.monotonic() + deadline_s
+    while time.monotonic() < end:
+        found = FIRST_FRAME.search(log.read_bytes()) if log.exists() else None
+        if found:
+            return int(found.group(1))
+        time.sleep(0.002)
+    raise RuntimeError(f"no first frame within {deadline_s} s: {log.read_bytes()[-2000:]!r}")
+
+
+def stop(proc):
+    proc.send_signal(signal.SIGTERM)
+    try:
+        proc.wait(timeout=20)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+
+
+def measure(start, extra_pids, loaded, log):
     t0 = time.monotonic_ns()
     proc = start()
     try:
         load_ns = wait_for_line(loaded) - t0
+        frame_ns = first_frame_us(log) * 1000 - t0
         time.sleep(FADE_S + SETTLE_S)
         pss = pss_kib(tree(proc.pid) + [p for x in extra_pids for p in tree(x)])
         wakeups = wakeups_over(proc.pid, IDLE_S)
     finally:
-        proc.send_signal(signal.SIGTERM)
-        try:
-            proc.wait(timeout=20)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
-    return load_ns / 1e6, pss / 1024, wakeups
+        stop(proc)
+    return frame_ns / 1e6, load_ns / 1e6, pss / 1024, wakeups
 
 
 def environment(work, loaded):
@@ -125,6 +152,7 @@ def environment(work, loaded):
     env.update({
         "XDG_CONFIG_HOME": str(work / "config"),
         "ZVUI_BENCH_LOADED": str(loaded),
+        "G_MESSAGES_DEBUG": "ZVui",
     })
     return env
 
@@ -142,9 +170,12 @@ def run_zvui(args, work):
             shutil.copy2(source, resources / image)
     loaded = work / "loaded"
     env = environment(work, loaded)
-    return measure(lambda: subprocess.Popen([str(prefix / "bin" / "zvui")], env=env,
-                                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL),
-                   [], loaded)
+    log = work / "log"
+    with open(log, "wb") as out:
+        # GLib writes debug messages to standard output.
+        return measure(lambda: subprocess.Popen([str(prefix / "bin" / "zvui")], env=env,
+                                                stdout=out, stderr=subprocess.DEVNULL),
+                       [], loaded, log)
 
 
 def run_bare(args, work):
@@ -153,13 +184,27 @@ def run_bare(args, work):
     server = subprocess.Popen([args.backend], env=env, stdout=subprocess.PIPE, text=True)
     try:
         url = server.stdout.readline().strip().removeprefix("TAMRIK_URL=")
-        return measure(lambda: subprocess.Popen([args.bare, url], env=env,
-                                                stdout=subprocess.DEVNULL,
-                                                stderr=subprocess.DEVNULL),
-                       [server.pid], loaded)
+        log = work / "log"
+        with open(log, "wb") as out:
+            return measure(lambda: subprocess.Popen([args.bare, url], env=env,
+                                                    stdout=subprocess.DEVNULL, stderr=out),
+                           [server.pid], loaded, log)
     finally:
         server.kill()
         server.wait()
+
+
+def run_gtk(args, work):
+    """The bare window without a page: exec to its first frame, nothing else."""
+    log = work / "log"
+    with open(log, "wb") as out:
+        t0 = time.monotonic_ns()
+        proc = subprocess.Popen([args.bare, "--no-page"], stdout=subprocess.DEVNULL, stderr=out)
+        try:
+            frame_ns = first_frame_us(log) * 1000 - t0
+        finally:
+            stop(proc)
+    return frame_ns / 1e6, 0.0, 0.0, 0.0
 
 
 def main():
@@ -170,26 +215,34 @@ def main():
     parser.add_argument("--runs", type=int, default=5)
     args = parser.parse_args()
 
-    results = {"zvui": [], "bare": []}
+    results = {"zvui": [], "bare": [], "gtk": []}
+    loads = [os.getloadavg()[0]]
     for _ in range(args.runs):
-        for name, run in (("bare", run_bare), ("zvui", run_zvui)):
+        for name, run in (("bare", run_bare), ("zvui", run_zvui), ("gtk", run_gtk)):
             with tempfile.TemporaryDirectory(prefix=f"zvui-bench-{name}-") as work:
                 results[name].append(run(args, Path(work)))
-                print(name, "load %.0f ms, PSS %.1f MiB, %.2f wakeups/s" % results[name][-1],
-                      flush=True)
+                print(name, "first frame %.0f ms, load %.0f ms, PSS %.1f MiB, %.2f wakeups/s"
+                      % results[name][-1], flush=True)
+                loads.append(os.getloadavg()[0])
 
     def median(name, i):
         return statistics.median(r[i] for r in results[name])
 
     print()
-    print("| figure | bare window | zvui | ratio |")
+    print(f"load average (1 min) during the runs: {min(loads):.2f} to {max(loads):.2f}")
+    print()
+    print("| figure (median of %d) | bare window | zvui | ratio |" % args.runs)
     print("|---|---|---|---|")
-    for i, (label, unit) in enumerate((("exec to load event", "ms"),
+    gtk_frame, app_frame = median("gtk", 0), median("zvui", 0)
+    print(f"| exec to first frame (bare: a GTK window without a page) | {gtk_frame:.1f} ms "
+          f"| {app_frame:.1f} ms | {app_frame / gtk_frame:.2f}x |")
+    for i, (label, unit) in enumerate((("exec to first frame", "ms"),
+                                       ("exec to load event", "ms"),
                                        ("PSS of the process tree", "MiB"),
-                                       ("wakeups of the shell process", "/s"))):
+                                       ("wakeups of the UI process after the reveal", "/s"))):
         bare, app = median("bare", i), median("zvui", i)
         ratio = f"{app / bare:.2f}x" if bare else "-"
-        print(f"| {label} (median of {args.runs}) | {bare:.1f} {unit} | {app:.1f} {unit} | {ratio} |")
+        print(f"| {label} | {bare:.1f} {unit} | {app:.1f} {unit} | {ratio} |")
 
 
 if __name__ == "__main__":

@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "launch/GtkLaunchCard.h"
+#include "support/GlibHandles.h"
 #include "titlebar/GtkTitlebarStrip.h"
 #include "window/GtkConsoleWebView.h"
 #include "window/GtkLaunchFade.h"
@@ -24,6 +25,7 @@ void applyMinimumSize(Gtk::Window& window) {
   const bool fillsMonitor = window.is_fullscreen() || window.is_maximized();
   window.set_size_request(fillsMonitor ? -1 : kMinimumWidth, fillsMonitor ? -1 : kMinimumHeight);
 }
+
 }  // namespace
 
 // Built in the order of buildWindow; members are destroyed in reverse, window first.
@@ -38,6 +40,11 @@ struct GtkAppView::Parts {
   Gtk::HeaderBar headerBar;
   std::optional<TitlebarStrip> strip;
   std::optional<Gtk::Window> window;
+  // Until the first frame has been drawn: the window's frame clock and our wait on it.
+  GObjectPtr<GdkFrameClock> frameClock;
+  SignalConnection firstFrame;
+  GlibSourceId warmUp;  // the web view's warm-up, once the first frame is out
+  GlibSourceId present;  // showing the window, on the loop's next turn
 };
 
 GtkAppView::GtkAppView(Glib::RefPtr<Gtk::Application> application,
@@ -69,6 +76,7 @@ void GtkAppView::buildWindow(std::function<void()> onNavigationFinished) {
   window.set_title("ZVui");
   window.set_default_size(kDefaultWidth, kDefaultHeight);
   applyMinimumSize(window);
+  window.signal_realize().connect([this] { awaitFirstFrame(); });
   window.property_fullscreened().signal_changed().connect([&window] { applyMinimumSize(window); });
   window.property_maximized().signal_changed().connect([&window] { applyMinimumSize(window); });
   // Once revealed, the console has the keyboard whenever the window does: after another app
@@ -96,6 +104,36 @@ void GtkAppView::buildWindow(std::function<void()> onNavigationFinished) {
   if (application_) application_->add_window(window);
 }
 
+void GtkAppView::awaitFirstFrame() {
+  Parts& p = *parts_;
+  GdkFrameClock* clock = gtk_widget_get_frame_clock(GTK_WIDGET(p.window->gobj()));
+  if (clock == nullptr || p.frameClock) return;
+  p.frameClock = GObjectPtr<GdkFrameClock>::ref(clock);
+  p.firstFrame = SignalConnection(
+      clock, g_signal_connect(clock, "after-paint", G_CALLBACK(&onFirstFrame), this));
+}
+
+void GtkAppView::onFirstFrame(GdkFrameClock*, gpointer self) {
+  // Noted in the debug log (G_MESSAGES_DEBUG=ZVui) on the monotonic clock, so that a launch
+  // can be timed from outside.
+  g_log("ZVui", G_LOG_LEVEL_DEBUG, "first frame drawn at %" G_GINT64_FORMAT " us (monotonic)",
+        g_get_monotonic_time());
+  Parts& p = *static_cast<GtkAppView*>(self)->parts_;
+  // A page will be loaded whatever the backend does, so WebKit's processes are started now,
+  // side by side with the backend's start-up, rather than once its address is known. Not
+  // before the card is on screen: starting them holds the main thread for a while.
+  p.warmUp.reset(g_idle_add(
+      +[](gpointer data) {
+        auto& parts = *static_cast<Parts*>(data);
+        (void)parts.warmUp.release();  // this source ends by returning REMOVE
+        parts.console.warmUp();
+        return G_SOURCE_REMOVE;
+      },
+      &p));
+  p.firstFrame.disconnect();
+  p.frameClock.reset();
+}
+
 void GtkAppView::setLaunchSentence(std::string_view sentence) {
   if (parts_) parts_->card->setStatusText(sentence);
 }
@@ -118,8 +156,19 @@ void GtkAppView::setRuntimeText(std::string_view text) {
 
 void GtkAppView::showWindow() {
   // Where the window appears is the window manager's choice on Linux; present() shows it
-  // in front and asks for focus.
-  if (parts_) parts_->window->present();
+  // in front and asks for focus. It runs first thing on the loop's next turn, before the
+  // window could be drawn anyway: realizing a window sets up its renderer, which takes long
+  // enough that the backend is better started first.
+  if (!parts_ || parts_->present) return;
+  parts_->present.reset(g_idle_add_full(
+      G_PRIORITY_HIGH,
+      +[](gpointer data) {
+        auto& parts = *static_cast<Parts*>(data);
+        (void)parts.present.release();  // this source ends by returning REMOVE
+        parts.window->present();
+        return G_SOURCE_REMOVE;
+      },
+      parts_.get(), nullptr));
 }
 
 bool GtkAppView::isFullscreen() const { return parts_ && parts_->window->is_fullscreen(); }

@@ -49,6 +49,9 @@ class GtkAppView final : public AppView {
   [[nodiscard]] bool fadeRunning() const;
 
  private:
+  void awaitFirstFrame();
+  static void onFirstFrame(GdkFrameClock* clock, gpointer self);
+
   struct Parts;
   Glib::RefPtr<Gtk::Application> application_;
   std::filesystem::path resourceDirectory_;

@@ -1,8 +1,20 @@
 #include "window/GtkConsoleWebView.h"
 
+#include <cstdlib>
 #include <string_view>
+#include <utility>
 
 namespace zvui {
+
+namespace {
+constexpr const char* kMemoryMonitorSwitch = "WEBKIT_DISABLE_MEMORY_PRESSURE_MONITOR";
+bool memoryMonitorSwitchIsOurs = false;
+}  // namespace
+
+void ConsoleWebView::quietMemoryMonitor() {
+  if (std::getenv(kMemoryMonitorSwitch) != nullptr) return;
+  memoryMonitorSwitchIsOurs = ::setenv(kMemoryMonitorSwitch, "1", 0) == 0;
+}
 
 ConsoleWebView::ConsoleWebView(DesktopHandoff handoff)
     : handoff_(std::move(handoff)),
@@ -11,9 +23,17 @@ ConsoleWebView::ConsoleWebView(DesktopHandoff handoff)
   webkit_settings_set_javascript_can_open_windows_automatically(settings.get(), FALSE);
   webkit_settings_set_media_playback_requires_user_gesture(settings.get(), FALSE);
 
+  // A context of our own, whose web processes watch their own memory with WebKit's default
+  // memory pressure settings; see quietMemoryMonitor for the UI process's.
+  WebKitMemoryPressureSettings* pressure = webkit_memory_pressure_settings_new();
+  context_ = GObjectPtr<WebKitWebContext>::adopt(WEBKIT_WEB_CONTEXT(
+      g_object_new(WEBKIT_TYPE_WEB_CONTEXT, "memory-pressure-settings", pressure, nullptr)));
+  webkit_memory_pressure_settings_free(pressure);
+  if (std::exchange(memoryMonitorSwitchIsOurs, false)) ::unsetenv(kMemoryMonitorSwitch);
+
   view_ = GObjectPtr<WebKitWebView>::adoptSunk(WEBKIT_WEB_VIEW(
-      g_object_new(WEBKIT_TYPE_WEB_VIEW, "network-session", session_.get(), "settings",
-                   settings.get(), nullptr)));
+      g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context_.get(), "network-session",
+                   session_.get(), "settings", settings.get(), nullptr)));
   const GdkRGBA transparent{0, 0, 0, 0};
   webkit_web_view_set_background_color(view_.get(), &transparent);
 
@@ -33,6 +53,14 @@ ConsoleWebView::ConsoleWebView(DesktopHandoff handoff)
   loadProgress_ =
       SignalConnection(view_.get(), g_signal_connect(view_.get(), "notify::estimated-load-progress",
                                                      G_CALLBACK(&onLoadProgress), this));
+  processGone_ = SignalConnection(
+      view_.get(), g_signal_connect(view_.get(), "web-process-terminated",
+                                    G_CALLBACK(+[](WebKitWebView*, WebKitWebProcessTerminationReason,
+                                                   gpointer self) {
+                                      // A warm-up that ends this way is over all the same.
+                                      static_cast<ConsoleWebView*>(self)->endWarmUp();
+                                    }),
+                                    this));
   permissionRequest_ = SignalConnection(
       view_.get(), g_signal_connect(view_.get(), "permission-request",
                                     G_CALLBACK(&onPermissionRequest), this));
@@ -40,13 +68,26 @@ ConsoleWebView::ConsoleWebView(DesktopHandoff handoff)
 
 ConsoleWebView::~ConsoleWebView() = default;
 
+void ConsoleWebView::warmUp() {
+  if (warmingUp_ || !requested_.empty() || webkit_web_view_get_uri(view_.get()) != nullptr) return;
+  warmingUp_ = true;
+  webkit_web_view_load_html(view_.get(), "", nullptr);
+}
+
 void ConsoleWebView::load(const std::string& url, std::chrono::milliseconds timeout) {
   loadTimeoutMs_ = timeout.count() < 0 ? 0 : static_cast<guint>(timeout.count());
   armLoadTimeout();
   currentLoadFailed_ = false;
   requested_ = url;
   navigation_->release();
-  webkit_web_view_load_uri(view_.get(), url.c_str());
+  // A warm-up under way is left to finish: the console's load needs the same process it is
+  // starting, and one that replaced it could be confused with what is left of it.
+  if (!warmingUp_) webkit_web_view_load_uri(view_.get(), url.c_str());
+}
+
+void ConsoleWebView::endWarmUp() {
+  if (!std::exchange(warmingUp_, false)) return;
+  if (!requested_.empty()) webkit_web_view_load_uri(view_.get(), requested_.c_str());
 }
 
 void ConsoleWebView::armLoadTimeout() {
@@ -55,6 +96,10 @@ void ConsoleWebView::armLoadTimeout() {
 
 void ConsoleWebView::onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer self) {
   auto* console = static_cast<ConsoleWebView*>(self);
+  if (console->warmingUp_) {
+    if (event == WEBKIT_LOAD_FINISHED) console->endWarmUp();
+    return;
+  }
   if (event == WEBKIT_LOAD_STARTED) {
     console->currentLoadFailed_ = false;
   } else if (event == WEBKIT_LOAD_COMMITTED) {
@@ -74,7 +119,8 @@ void ConsoleWebView::onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, g
 
 gboolean ConsoleWebView::onLoadFailed(WebKitWebView*, WebKitLoadEvent, gchar*, GError*,
                                       gpointer self) {
-  static_cast<ConsoleWebView*>(self)->currentLoadFailed_ = true;
+  auto* console = static_cast<ConsoleWebView*>(self);
+  if (!console->warmingUp_) console->currentLoadFailed_ = true;
   // Handled: no error page is loaded in its place, so nothing can later pass for the console.
   return TRUE;
 }
@@ -97,6 +143,7 @@ gboolean ConsoleWebView::onPermissionRequest(WebKitWebView*, WebKitPermissionReq
 gboolean ConsoleWebView::onLoadTimeout(gpointer self) {
   auto* console = static_cast<ConsoleWebView*>(self);
   (void)console->loadTimeout_.release();  // this source ends by returning REMOVE
+  console->warmingUp_ = false;  // the console's load will not follow it now
   console->currentLoadFailed_ = true;
   webkit_web_view_stop_loading(console->view_.get());
   return G_SOURCE_REMOVE;

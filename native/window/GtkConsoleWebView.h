@@ -12,8 +12,6 @@
 #include "window/GtkConsoleDownloads.h"
 #include "window/GtkConsoleNavigation.h"
 #include "window/GtkDesktopHandoff.h"
-#include "support/GlibHandles.h"
-#include "support/GlibHandles.h"
 
 namespace zvui {
 
@@ -26,6 +24,13 @@ namespace zvui {
 class ConsoleWebView {
  public:
   explicit ConsoleWebView(DesktopHandoff handoff = {});
+
+  // Call first thing in main(), while the process has one thread. WebKit otherwise keeps a
+  // thread in the UI process that polls the system's memory every few seconds for as long
+  // as a web view exists; its switch is read from the environment once, when the first web
+  // view is made. The variable is set until then and removed again afterwards, so nothing
+  // the app starts inherits it, and a value the user set is left as it is.
+  static void quietMemoryMonitor();
   ConsoleWebView(const ConsoleWebView&) = delete;
   ConsoleWebView& operator=(const ConsoleWebView&) = delete;
   ~ConsoleWebView();
@@ -37,6 +42,12 @@ class ConsoleWebView {
   // a failed load too, and a load it refuses outright (a blocked port, say) it reports as
   // committing about:blank and finishing; both are filtered out here.
   void setOnLoadFinished(std::function<void()> onFinished) { onFinished_ = std::move(onFinished); }
+
+  // Starts WebKit's web and network processes now, with an empty page, so that their
+  // start-up overlaps the backend's instead of following it. None of it is reported: no
+  // finish, no failure, no hold on navigation. A console load asked for meanwhile starts
+  // as soon as the empty page is in (or its process has gone).
+  void warmUp();
 
   // Loads `url`. If the load goes `timeout` without progress before it finishes, it is
   // stopped, which makes it a failed load; a slow page that keeps arriving is left to load.
@@ -53,9 +64,11 @@ class ConsoleWebView {
   static gboolean onPermissionRequest(WebKitWebView* view, WebKitPermissionRequest* request,
                                       gpointer self);
   void armLoadTimeout();
+  void endWarmUp();
 
   DesktopHandoff handoff_;
   GObjectPtr<WebKitNetworkSession> session_;
+  GObjectPtr<WebKitWebContext> context_;
   GObjectPtr<WebKitWebView> view_;
   Gtk::Widget* widget_ = nullptr;  // gtkmm's wrapper of view_, owned by the GObject
   std::optional<ConsoleNavigation> navigation_;
@@ -63,10 +76,12 @@ class ConsoleWebView {
   SignalConnection loadChanged_;
   SignalConnection loadFailed_;
   SignalConnection loadProgress_;
+  SignalConnection processGone_;
   SignalConnection permissionRequest_;
   GlibSourceId loadTimeout_;
   guint loadTimeoutMs_ = 0;
   std::string requested_;
+  bool warmingUp_ = false;
   bool currentLoadFailed_ = false;
   std::function<void()> onFinished_;
 };

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <fstream>
+
 #include "MacTamrikApp/AppDelegate.h"
 #include "support/GuiSupport.h"
 #include "backend/PosixBackendLauncher.h"
@@ -85,6 +87,36 @@ const LaunchCase kLaunchCases[] = {
 };
 INSTANTIATE_TEST_SUITE_P(Backends, Launch, ::testing::ValuesIn(kLaunchCases),
                          [](const auto& row) { return std::string(row.param.name); });
+
+// WebKit's processes are started with a page of their own while the backend comes up. None
+// of that may pass for the console: the card stays up, and the phase's word and sentence
+// stay where the backend's output put them.
+TEST(LaunchWarmUp, NeitherRevealsNorMovesThePhase) {
+  test::Prefix prefix(false);
+  const auto backend = prefix.resources() / "MacTamrikBackend";
+  std::ofstream(backend) << "#!/bin/sh\necho starting up\nexec sleep 600\n";
+  ::chmod(backend.c_str(), 0755);
+
+  GtkMainLoop loop;
+  GtkAppView view(test::application(), prefix.resources());
+  PosixBackendLauncher launcher(prefix.resources(), loop);
+  auto controller = std::make_shared<AppDelegate>(view, launcher, loop);
+  controller->applicationDidFinishLaunching();
+  int finishes = 0;
+  test::countFinishedLoads(view.console()->webView(), finishes);
+  const auto word = [&] { return view.titlebarStrip()->statusLabel().get_text(); };
+  ASSERT_TRUE(iterateUntil([&] { return word() == "WARMING"; })) << word();
+  ASSERT_TRUE(iterateUntil([&] { return finishes > 0; }, 60s));  // the warm-up's page is in
+  while (g_main_context_pending(nullptr)) g_main_context_iteration(nullptr, FALSE);
+
+  EXPECT_EQ(word(), "WARMING");
+  EXPECT_EQ(view.launchCard()->statusLabel().get_text(), "arming telemetry and shell bridge");
+  EXPECT_TRUE(view.launchView()->get_visible());
+  EXPECT_EQ(view.launchView()->get_opacity(), 1.0);
+  EXPECT_FALSE(view.console()->widget().get_visible());
+  controller->applicationWillTerminate();
+  view.window()->destroy();
+}
 
 }  // namespace
 }  // namespace zvui

@@ -118,5 +118,40 @@ TEST(ConsoleWebView, ALoadReplacingOneUnderWayCountsOnItsOwn) {
   window.destroy();
 }
 
+// The warm-up's page is never reported, and never counts for or against the console's own
+// load, whether that comes after the warm-up has finished or cuts it short.
+TEST(ConsoleWebView, AWarmUpNeverPassesForTheConsole) {
+  test::application();
+  const struct {
+    const char* mode;
+    bool warmUpFirst;  // let the warm-up finish before the console's load
+    int clean;
+  } rows[] = {{"page", true, 1}, {"page", false, 1}, {"refuse", false, 0}, {"blocked", true, 0}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.mode) + (row.warmUpFirst ? " after" : " during") + " warm-up");
+    Gtk::Window window;
+    ConsoleWebView console;
+    int clean = 0, all = 0;
+    console.setOnLoadFinished([&] { ++clean; });
+    test::countFinishedLoads(console.webView(), all);
+    window.set_child(console.widget());
+    window.present();
+    console.warmUp();
+    if (row.warmUpFirst) {
+      ASSERT_TRUE(iterateUntil([&] { return all == 1; }, 60s));
+      while (g_main_context_pending(nullptr)) g_main_context_iteration(nullptr, FALSE);
+      EXPECT_EQ(clean, 0);
+    }
+    test::TestServer server(row.mode);
+    console.load(server.url, 60s);
+    const int before = all;
+    ASSERT_TRUE(iterateUntil([&] { return all > before && !console.loadTimerPending(); }, 60s));
+    while (g_main_context_pending(nullptr)) g_main_context_iteration(nullptr, FALSE);
+    EXPECT_EQ(clean, row.clean);
+    window.unset_child();
+    window.destroy();
+  }
+}
+
 }  // namespace
 }  // namespace zvui
