@@ -158,8 +158,8 @@ std::unique_ptr<TerminalSession> TerminalSession::start(SoupWebsocketConnection*
       new TerminalSession(socket, zvui::UniqueFd(master), pid, std::move(onFinished)));
 }
 
-TerminalSession::TerminalSession(SoupWebsocketConnection* socket, zvui::UniqueFd master, pid_t pid,
-                                 FinishedFn onFinished)
+TerminalSession::TerminalSession(SoupWebsocketConnection* socket, zvui::UniqueFd master,
+                                 pid_t pid, FinishedFn onFinished)
     : socket_(zvui::GObjectPtr<SoupWebsocketConnection>::ref(socket)),
       master_(std::move(master)),
       pid_(pid),

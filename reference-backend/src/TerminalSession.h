@@ -63,7 +63,8 @@ class TerminalSession {
   void killAndReap();
 
  private:
-  TerminalSession(SoupWebsocketConnection* socket, zvui::UniqueFd master, pid_t pid, FinishedFn onFinished);
+  TerminalSession(SoupWebsocketConnection* socket, zvui::UniqueFd master, pid_t pid,
+                  FinishedFn onFinished);
 
   static gboolean onMasterReady(gint fd, GIOCondition condition, gpointer self);
   static gboolean onMasterWritable(gint fd, GIOCondition condition, gpointer self);
