@@ -140,6 +140,30 @@ bool OutputBuffer::trim() {
   return dropped_ != before;
 }
 
+void OutputBuffer::appendTail(std::string_view text) {
+  // Four bytes a cluster leave room for the cap in the text that is kept in all but output
+  // of long clusters, for which the whole text is appended as usual.
+  const std::size_t keep = 4 * capacity_ + 1;
+  if (text.size() > keep) {
+    const auto asciiBoundary = [&](std::size_t at) {
+      const auto before = static_cast<unsigned char>(text[at - 1]);
+      const auto after = static_cast<unsigned char>(text[at]);
+      return before < 0x80 && after < 0x80 && !(before == '\r' && after == '\n');
+    };
+    std::size_t cut = text.size() - keep;
+    const std::size_t searchEnd = std::min(text.size(), cut + 64);
+    while (cut < searchEnd && (cut == 0 || !asciiBoundary(cut))) ++cut;
+    if (cut < searchEnd && counter_.walk(text.substr(cut), capacity_ + 1).clusters > capacity_) {
+      dropped_ += text_.size() + cut;
+      text_.clear();
+      count_ = 0;
+      lastClusterStart_ = 0;
+      text.remove_prefix(cut);
+    }
+  }
+  append(text);
+}
+
 void OutputBuffer::dropFront(std::size_t bytes) {
   text_.erase(0, bytes);
   dropped_ += bytes;

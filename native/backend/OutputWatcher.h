@@ -39,6 +39,11 @@ class OutputBuffer {
   void extend(std::string_view text);
   // Applies the cap. Returns true when it dropped text.
   bool trim();
+  // The same as append() for a buffer nobody examines any more, and cheaper for a large
+  // `text`: when the cap is sure to drop everything up to a place near its end (a boundary
+  // between two ASCII characters, with more than the cap's clusters after it), the part
+  // before that place is counted as dropped without being copied or counted.
+  void appendTail(std::string_view text);
 
   [[nodiscard]] const std::string& text() const noexcept { return text_; }
   [[nodiscard]] std::size_t characterCount() const noexcept { return count_; }
@@ -121,6 +126,8 @@ class AnnouncementTracker {
   // dropped unseen) or after the cap dropped some. `paused` says that no output came for a
   // while, or that no more will come: the unterminated tail is then taken as it stands.
   [[nodiscard]] Step examine(const OutputBuffer& buffer, bool paused);
+  // True once an address has been taken for good: no later output changes anything.
+  [[nodiscard]] bool settled() const noexcept { return address_ && !openLine_; }
 
  private:
   std::optional<std::string> address_;

@@ -68,12 +68,24 @@ using C = CapRow;
 
 class Cap : public ::testing::TestWithParam<CapRow> {};
 
+// appendTail, which skips what the cap would drop anyway, keeps and drops exactly the same.
 TEST_P(Cap, KeepsExactlyTheLastCharacters) {
   OutputBuffer buffer(GetParam().capacity);
-  for (const auto& piece : GetParam().pieces) buffer.append(piece);
-  EXPECT_EQ(buffer.text(), GetParam().kept);
-  EXPECT_EQ(buffer.characterCount(), GetParam().capacity);
+  OutputBuffer tailOnly(GetParam().capacity);
+  for (const auto& piece : GetParam().pieces) buffer.append(piece), tailOnly.appendTail(piece);
+  for (const OutputBuffer* b : {&buffer, &tailOnly}) {
+    EXPECT_EQ(b->text(), GetParam().kept);
+    EXPECT_EQ(b->characterCount(), GetParam().capacity);
+  }
+  EXPECT_EQ(tailOnly.dropped(), buffer.dropped());
 }
+
+// One cluster of 81 bytes: more than appendTail looks back over for a capacity of 2.
+const std::string kFortyMarks = [] {
+  std::string marks;
+  for (int i = 0; i < 40; ++i) marks += "\u0301";
+  return marks;
+}();
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, Cap,
@@ -85,7 +97,12 @@ INSTANTIATE_TEST_SUITE_P(
                       C{"crlf_dropped_whole", 2, {"\r\nab"}, "ab"},
                       C{"mark_joins_across_blocks", 2, {"xe", "\u0301"}, "xe\u0301"},
                       C{"cut_keeps_clusters", 2, {"xe\u0301y"}, "e\u0301y"},
-                      C{"ill_formed_replaced", 3, {"a\xFF", "b"}, "a\uFFFDb"}),
+                      C{"ill_formed_replaced", 3, {"a\xFF", "b"}, "a\uFFFDb"},
+                      C{"long_block_keeps_its_tail", 4, {"ab", std::string(40, '.') + "\r\nxyz"},
+                        "\r\nxyz"},
+                      C{"long_block_ending_in_one_long_cluster", 2,
+                        {std::string(30, 'q') + "e" + kFortyMarks + "y"},
+                        "e" + kFortyMarks + "y"}),
     test::RowName);
 
 std::size_t icuClusterCount(std::string_view text) {
