@@ -20,6 +20,9 @@ namespace {
 
 // Without a pidfd the exit is only noticed by asking, this often.
 constexpr int kExitPollMilliseconds = 50;
+// The most one block handed to the main loop holds. With the blocks in flight this bounds
+// what output can wait in memory while the main thread is busy.
+constexpr std::size_t kLargestBatch = 1024 * 1024;
 
 }  // namespace
 
@@ -145,11 +148,28 @@ OutputReader::ReadResult OutputReader::drainAfterExit(Utf8Decoder& decoder) {
 
 bool OutputReader::deliver(std::string block) {
   if (block.empty()) return true;
+  // While the main loop is behind, what comes joins the block that waits for it (up to a
+  // bound), so a flood costs the main thread one wake-up a batch rather than one a read.
+  if (pending_) {
+    const std::lock_guard lock(pending_->mutex);
+    if (!pending_->taken && pending_->text.size() + block.size() <= kLargestBatch) {
+      pending_->text.append(block);
+      return true;
+    }
+  }
   if (!gate_->enter()) return false;
   auto place = std::make_shared<GatePlace>(gate_);
   auto handlers = handlers_;
-  setup_.loop->post([place, handlers, block = std::move(block)]() mutable {
-    if (handlers->onOutput) handlers->onOutput(std::move(block));
+  pending_ = std::make_shared<PendingBlock>();
+  pending_->text = std::move(block);
+  setup_.loop->post([place, handlers, pending = pending_] {
+    std::string text;
+    {
+      const std::lock_guard lock(pending->mutex);
+      pending->taken = true;
+      text = std::move(pending->text);
+    }
+    if (handlers->onOutput) handlers->onOutput(std::move(text));
   });
   return true;
 }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 #include "support/MainLoop.h"
@@ -49,6 +50,12 @@ class OutputReader {
     BackendOutputEndHandler onOutputEnd;
   };
   enum class ReadResult { Data, Nothing, End, Stopped };
+  // A block posted to the main loop and not yet taken there; output read meanwhile joins it.
+  struct PendingBlock {
+    std::mutex mutex;
+    std::string text;
+    bool taken = false;
+  };
 
   void run();
   ReadResult readOnce(Utf8Decoder& decoder);
@@ -60,6 +67,7 @@ class OutputReader {
   OutputReaderSetup setup_;
   std::shared_ptr<const Handlers> handlers_;
   std::shared_ptr<BlockGate> gate_;
+  std::shared_ptr<PendingBlock> pending_;  // the last block posted; reader thread only
   UniqueFd wake_;
   std::unique_ptr<char[]> buffer_;
   std::size_t pipeCapacity_ = 0;

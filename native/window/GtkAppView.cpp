@@ -43,7 +43,6 @@ struct GtkAppView::Parts {
   // Until the first frame has been drawn: the window's frame clock and our wait on it.
   GObjectPtr<GdkFrameClock> frameClock;
   SignalConnection firstFrame;
-  GlibSourceId warmUp;  // the web view's warm-up, once the first frame is out
   GlibSourceId present;  // showing the window, on the loop's next turn
 };
 
@@ -119,17 +118,6 @@ void GtkAppView::onFirstFrame(GdkFrameClock*, gpointer self) {
   g_log("ZVui", G_LOG_LEVEL_DEBUG, "first frame drawn at %" G_GINT64_FORMAT " us (monotonic)",
         g_get_monotonic_time());
   Parts& p = *static_cast<GtkAppView*>(self)->parts_;
-  // A page will be loaded whatever the backend does, so WebKit's processes are started now,
-  // side by side with the backend's start-up, rather than once its address is known. Not
-  // before the card is on screen: starting them holds the main thread for a while.
-  p.warmUp.reset(g_idle_add(
-      +[](gpointer data) {
-        auto& parts = *static_cast<Parts*>(data);
-        (void)parts.warmUp.release();  // this source ends by returning REMOVE
-        parts.console.warmUp();
-        return G_SOURCE_REMOVE;
-      },
-      &p));
   p.firstFrame.disconnect();
   p.frameClock.reset();
 }
@@ -159,12 +147,18 @@ void GtkAppView::showWindow() {
   // in front and asks for focus. It runs first thing on the loop's next turn, before the
   // window could be drawn anyway: realizing a window sets up its renderer, which takes long
   // enough that the backend is better started first.
+  //
+  // A page will be loaded whatever the backend does, so WebKit's processes are started just
+  // before, with an empty page: they come up side by side with the backend and the window
+  // instead of once the backend's address is known. Not sooner: starting them holds this
+  // thread until WebKit's sandbox has its bus proxy, which would hold up the backend.
   if (!parts_ || parts_->present) return;
   parts_->present.reset(g_idle_add_full(
       G_PRIORITY_HIGH,
       +[](gpointer data) {
         auto& parts = *static_cast<Parts*>(data);
         (void)parts.present.release();  // this source ends by returning REMOVE
+        parts.console.warmUp();
         parts.window->present();
         return G_SOURCE_REMOVE;
       },

@@ -37,7 +37,7 @@ class TerminalSession {
   // more than kOutputWindow unacknowledged. Reading resumes once a whole frame fits again,
   // so the page always has the next frame on its way while it parses the last one.
   static constexpr std::size_t kFrameLimit = 64 * 1024;
-  static constexpr std::size_t kOutputWindow = 256 * 1024;
+  static constexpr std::size_t kOutputWindow = 512 * 1024;
   // Input written to the terminal is acknowledged in steps of this much, and whenever
   // nothing is left waiting.
   static constexpr std::size_t kInputAckStep = 16 * 1024;

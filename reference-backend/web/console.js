@@ -110,23 +110,47 @@
   }
 
   // Output goes to the terminal one batch at a time: what arrived while the last batch was
-  // parsed goes in as one write of up to BATCH bytes. xterm.js yields to the browser between
-  // writes of a flood, and every yield may draw a frame; fewer, larger writes parse faster
-  // and draw fewer frames nobody can read, while an echo still goes in the moment it
-  // arrives. Each batch is acknowledged once parsed: the backend pauses the shell's output
-  // until we say we have taken it.
-  const BATCH = 128 * 1024;
+  // parsed goes in as one write (bounded by the backend's window more than by BATCH).
+  // xterm.js yields to the browser between writes of a flood, and every yield may draw a
+  // frame; fewer, larger writes parse faster and draw fewer frames nobody can read, while
+  // an echo still goes in the moment it arrives. Each batch is acknowledged once parsed
+  // (what is left unparsed, below, at once): the backend pauses the shell's output until
+  // we say we have taken it.
+  //
+  // While plain lines flood in and the last batch was mostly left unparsed, the next one
+  // waits up to FILL_MS for FILL bytes: each batch costs a scrollback's worth of parsing
+  // however large it is, so a few large batches beat many small ones. The backend goes on
+  // sending meanwhile, as what was left out is acknowledged already.
+  const BATCH = 1024 * 1024;
+  const FILL = 384 * 1024;
+  const FILL_MS = 25;
   let inbox = [];
+  let inboxSize = 0;
   let writing = false;
+  let skipping = false;  // the last batch was mostly left unparsed
+  let fillTimer = null;
 
   function receiveOutput(bytes) {
     inbox.push(bytes);
+    inboxSize += bytes.length;
     if (!writing) writeBatch();
+    else if (fillTimer !== null && inboxSize >= FILL) writeFilled();
+  }
+
+  function writeFilled() {
+    clearTimeout(fillTimer);
+    fillTimer = null;
+    skipping = false;
+    writeBatch();
   }
 
   function writeBatch() {
     if (inbox.length === 0) { writing = false; return; }
     writing = true;
+    if (skipping && inboxSize < FILL) {
+      if (fillTimer === null) fillTimer = setTimeout(writeFilled, FILL_MS);
+      return;
+    }
     let count = 1;
     let size = inbox[0].length;
     while (count < inbox.length && size + inbox[count].length <= BATCH) size += inbox[count++].length;
@@ -136,12 +160,54 @@
       for (let i = 0, at = 0; i < count; at += inbox[i].length, ++i) batch.set(inbox[i], at);
     }
     inbox = inbox.slice(count);
+    inboxSize -= size;
     const session = socket;
+    const skip = unseenPrefix(batch);
+    skipping = skip > size / 2;
+    if (skip > 0) {
+      batch = batch.subarray(skip);
+      sendControl({ type: 'ack', bytes: skip });
+    }
     term.write(batch, () => {
       if (session !== socket) return;  // a new session has started since
-      sendControl({ type: 'ack', bytes: size });
+      sendControl({ type: 'ack', bytes: size - skip });
       writeBatch();
     });
+  }
+
+  // Output that would scroll out of the scrollback before it could ever be seen is not
+  // parsed, as long as skipping it leaves the terminal exactly as parsing it would have.
+  // That holds for a plain run at the start of a batch (printable text, tabs, CR and LF:
+  // nothing that changes the terminal's state but the cursor; a UTF-8 C1 control ends it)
+  // with more than `keep` line feeds after the cut, when the terminal is between escape
+  // sequences and scrolls its whole screen. The cut keeps the CR LF it falls on, so the
+  // cursor starts the rest at the left edge as it would have; within `rows` line feeds it
+  // is on the bottom line either way, and the `scrollback + rows` line feeds after that
+  // push every line written before out of the buffer. The scrollback and the screen end up
+  // line for line the same, only sooner: a flood of plain lines costs a few thousand
+  // parsed lines per batch, not all of them.
+  // Returns how many bytes at the start of `batch` to leave out (0: parse it all).
+  function unseenPrefix(batch) {
+    const core = term._core;
+    const handler = core && core._inputHandler;
+    const buffer = core && core.buffer;
+    if (!handler || !handler._parser || !handler._utf8Decoder || !buffer) return 0;
+    if (handler._parser.currentState !== 0 || handler._utf8Decoder.interim[0] !== 0) return 0;
+    if (buffer.scrollTop !== 0 || buffer.scrollBottom !== term.rows - 1) return 0;
+    const keep = term.options.scrollback + 2 * term.rows;
+    let feeds = 0;
+    for (let i = 0; i < batch.length; ++i) {
+      const b = batch[i];
+      if (b === 0x0a) ++feeds;
+      else if (b < 0x20 ? b !== 0x0d && b !== 0x09 : b === 0x7f || (b === 0xc2 && !(batch[i + 1] >= 0xa0))) break;
+    }
+    let cut = 0;
+    for (let i = 0, left = feeds; left > keep; ++i) {
+      if (batch[i] !== 0x0a) continue;
+      --left;
+      if (i > 0 && batch[i - 1] === 0x0d) cut = i - 1;
+    }
+    return cut;
   }
 
   // After the session's last output, never before it (only said once the socket is closed,
@@ -171,6 +237,9 @@
   }
 
   function connectTerminal() {
+    // A batch still waiting to fill belongs to the last session: not for the new screen.
+    clearTimeout(fillTimer);
+    fillTimer = null;
     setTermState('connecting', '');
     socket = new WebSocket(socketBase + '/term');
     socket.binaryType = 'arraybuffer';
@@ -179,7 +248,9 @@
       pending = [];
       inFlight = 0;
       inbox = [];
+      inboxSize = 0;
       writing = false;
+      skipping = false;
       setTermState(term.cols + '\u00d7' + term.rows, 'on');
       sendControl({ type: 'resize', cols: term.cols, rows: term.rows });
       term.focus();
@@ -260,7 +331,9 @@
       canvas.width = width;
       canvas.height = height;
     }
-    const g = canvas.getContext('2d');
+    // Drawn by the CPU: the glow's blur on a GPU canvas cost the compositor more every
+    // second than the whole sparkline is worth, and without a GPU it runs in software anyway.
+    const g = canvas.getContext('2d', { willReadFrequently: true });
     g.clearRect(0, 0, width, height);
     if (values.length < 2) return;
     const top = Math.max(ceiling || 0, ...values) || 1;

@@ -301,7 +301,7 @@ TEST_F(RunningBackend, FloodStopsWithoutAcknowledgementsAndCtrlCAnswers) {
   ASSERT_TRUE(silent && terminal);
   silent->send("yes\n");
   iterateUntil([&] { return silent->received() > 4 * 1024 * 1024; }, 1500ms);
-  EXPECT_LE(silent->received(), 256u * 1024u);
+  EXPECT_LE(silent->received(), 512u * 1024u);
   EXPECT_GT(silent->received(), 16u * 1024u);
 
   terminal->send("yes\n");
