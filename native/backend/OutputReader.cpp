@@ -153,6 +153,7 @@ bool OutputReader::deliver(std::string block) {
   if (pending_) {
     const std::lock_guard lock(pending_->mutex);
     if (!pending_->taken && pending_->text.size() + block.size() <= kLargestBatch) {
+      pending_->text.reserve(kLargestBatch);
       pending_->text.append(block);
       return true;
     }

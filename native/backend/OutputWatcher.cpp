@@ -10,8 +10,10 @@
 namespace zvui {
 namespace {
 
-// Beyond this much unused capacity the buffer gives memory back after a large block.
-constexpr std::size_t kSpareCapacity = 64 * 1024;
+// Unused room the buffer keeps after a cut (beyond it, memory is given back): enough for the
+// largest block the reader hands over, so that a flood of large blocks does not reallocate,
+// and fault in fresh pages, for every one.
+constexpr std::size_t kSpareCapacity = 1024 * 1024 + kOutputBufferCapacity * 4;
 
 bool isContinuation(unsigned char byte) noexcept { return (byte & 0xC0) == 0x80; }
 

@@ -7,8 +7,8 @@ once after (when the app has asked for its page). Each round runs it into `cat >
 and as the app's backend, alternately; the figures are medians, with the app's CPU time.
 Run under a display and a session bus:
 
-  dbus-run-session -- xvfb-run -a -s "-screen 0 1920x1200x24 -noreset" bench/app/flood_app.py \
-      --zvui _install/bin/zvui --backend build/bench/app/zvui_bench_flood_app_backend
+  dbus-run-session -- xvfb-run -a -s "-screen 0 1920x1200x24 -noreset" bench/backend/flood_app.py \
+      --zvui _install/bin/zvui --backend build/bench/backend/zvui_bench_flood_app_backend
 """
 import argparse
 import os
