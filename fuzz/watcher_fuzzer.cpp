@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "backend/OutputWatcher.h"
-#include "backend/Utf8Decoder.h"
+#include "support/Utf8Decoder.h"
 
 namespace {
 

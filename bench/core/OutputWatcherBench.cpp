@@ -6,7 +6,7 @@
 #include <string>
 
 #include "MacTamrikApp/AppDelegate.h"
-#include "core/support/ControllerFakes.h"
+#include "support/ControllerFakes.h"
 #include "support/TestMainLoop.h"
 
 namespace zvui {

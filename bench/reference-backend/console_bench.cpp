@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "ConsoleClient.h"
+#include "support/ConsoleClient.h"
 
 using namespace tamrik::test;
 using namespace std::chrono_literals;
@@ -75,19 +75,19 @@ int main(int argc, char** argv) {
   SocketClient terminal(socket);
   terminal.send("echo rea''dy\n");
   if (!terminal.waitFor("ready", 10s)) return 1;
-  pumpUntil([] { return false; }, 500ms);  // let the prompt settle
+  iterateUntil([] { return false; }, 500ms);  // let the prompt settle
 
   // 1. Keystroke to echo: one printable key at a time, the next only after its echo.
   std::vector<double> echo;
   for (int i = 0; i < 400; ++i) {
     if (i % 60 == 59) {  // clear the line now and then so it never wraps far
       terminal.send("\x15");
-      pumpUntil([] { return false; }, 20ms);
+      iterateUntil([] { return false; }, 20ms);
     }
     const std::size_t before = terminal.received();
     const auto start = Clock::now();
     terminal.send("x");
-    if (!pumpUntil([&] { return terminal.received() > before; }, 2s)) {
+    if (!iterateUntil([&] { return terminal.received() > before; }, 2s)) {
       std::fprintf(stderr, "no echo for key %d\n", i);
       return 1;
     }
@@ -107,7 +107,7 @@ int main(int argc, char** argv) {
     std::size_t scanned = from;
     const double cpuBefore = cpuSeconds(backend->pid());
     const auto start = Clock::now();
-    const bool done = pumpUntil([&] {
+    const bool done = iterateUntil([&] {
       const std::string& out = terminal.output();
       if (out.find(marker, scanned) != std::string::npos) return true;
       scanned = std::max(from, out.size() >= marker.size() ? out.size() - marker.size() : 0);
@@ -121,7 +121,7 @@ int main(int argc, char** argv) {
     const double mib = static_cast<double>(terminal.received() - from) / (1024.0 * 1024.0);
     std::printf("output_mib_per_s    %.1f (%.2f s for %.1f MiB), backend CPU %.2f s\n",
                 mib / seconds, seconds, mib, cpuSeconds(backend->pid()) - cpuBefore);
-    pumpUntil([] { return false; }, 300ms);
+    iterateUntil([] { return false; }, 300ms);
   }
 
   // 3. `yes` flooding, then Ctrl-C: time until a command typed after it has answered.
@@ -129,7 +129,7 @@ int main(int argc, char** argv) {
   for (int round = 0; round < 10; ++round) {
     terminal.send("yes\n");
     const std::size_t before = terminal.received();
-    pumpUntil([&] { return terminal.received() > before + 2 * 1024 * 1024; }, 10s);
+    iterateUntil([&] { return terminal.received() > before + 2 * 1024 * 1024; }, 10s);
     const std::size_t from = terminal.output().size();
     const auto start = Clock::now();
     terminal.send("\x03");
@@ -145,7 +145,7 @@ int main(int argc, char** argv) {
               percentile(interrupt, 0.5), percentile(interrupt, 1.0));
 
   // 4. Idle memory with this one terminal open.
-  pumpUntil([] { return false; }, 3s);
+  iterateUntil([] { return false; }, 3s);
   std::printf("idle_rss_kib        %ld\n", rssKiB(backend->pid()));
 
   // 5. Pastes into `cat`, in 64 KiB messages with at most 256 KiB unacknowledged, as the

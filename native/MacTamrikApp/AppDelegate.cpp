@@ -3,7 +3,7 @@
 #include <chrono>
 #include <cstdlib>
 
-#include "MacTamrikApp/LaunchPhases.h"
+#include "support/LaunchPhases.h"
 #include "backend/BackendEnvironment.h"
 #include "backend/BackendShutdown.h"
 #include "titlebar/HostName.h"

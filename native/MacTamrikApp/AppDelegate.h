@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "MacTamrikApp/AppView.h"
-#include "MacTamrikApp/MainLoop.h"
+#include "support/MainLoop.h"
 #include "backend/BackendProcess.h"
 #include "backend/OutputWatcher.h"
 #include "settings/LaunchSettings.h"

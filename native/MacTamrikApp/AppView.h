@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "MacTamrikApp/Colour.h"
+#include "support/Colour.h"
 
 namespace zvui {
 

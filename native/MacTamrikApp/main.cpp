@@ -1,5 +1,5 @@
-#include "window/AppHost.h"
-#include "window/ConsoleWebView.h"
+#include "window/GtkAppHost.h"
+#include "window/GtkConsoleWebView.h"
 #include "window/ResourceDirectory.h"
 
 int main() {

@@ -4,10 +4,12 @@
 #include <unicode/utext.h>
 
 #include <cstring>
-#include <new>
+
+#include "support/UniqueHandle.h"
 
 namespace zvui {
 namespace {
+
 
 bool isAscii(char c) noexcept { return static_cast<unsigned char>(c) < 0x80; }
 
@@ -27,6 +29,20 @@ std::size_t asciiRunEnd(std::string_view text, std::size_t from) noexcept {
   }
   while (i < text.size() && isAscii(text[i])) ++i;
   return i;
+}
+
+// Without ICU every code point counts as a cluster of its own: more clusters than there are,
+// so a cap keeps less text, never more.
+void walkCodePoints(std::string_view text, std::size_t to, std::size_t limit,
+                    GraphemeCounter::Walk& walk) {
+  std::size_t at = walk.end;
+  while (at < to && walk.clusters < limit) {
+    walk.lastStart = at;
+    ++walk.clusters;
+    do ++at;
+    while (at < to && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80);
+  }
+  walk.end = at;
 }
 
 }  // namespace
@@ -67,7 +83,7 @@ GraphemeCounter::Walk GraphemeCounter::walk(std::string_view text, std::size_t l
       }
       ++to;
     }
-    walkWithIcu(text, to, limit, result);
+    if (!walkWithIcu(text, to, limit, result)) walkCodePoints(text, to, limit, result);
   }
   return result;
 }
@@ -95,22 +111,22 @@ void GraphemeCounter::walkAscii(std::string_view text, std::size_t to, std::size
   walk.end = at;
 }
 
-void GraphemeCounter::walkWithIcu(std::string_view text, std::size_t to, std::size_t limit,
+bool GraphemeCounter::walkWithIcu(std::string_view text, std::size_t to, std::size_t limit,
                                   Walk& walk) {
   UErrorCode status = U_ZERO_ERROR;
   if (!iterator_) {
     iterator_.reset(ubrk_open(UBRK_CHARACTER, "", nullptr, 0, &status));
-    if (U_FAILURE(status) || !iterator_) throw std::bad_alloc();
+    if (U_FAILURE(status) || !iterator_) {
+      iterator_.reset();
+      return false;
+    }
   }
   const std::size_t from = walk.end;
   const char* start = text.data() + from;
   const auto length = static_cast<int64_t>(to - from);
-  UText* utext = utext_openUTF8(nullptr, start, length, &status);
-  ubrk_setUText(iterator_.get(), utext, &status);
-  if (U_FAILURE(status)) {
-    utext_close(utext);
-    throw std::bad_alloc();
-  }
+  const UniquePointer<UText, utext_close> utext(utext_openUTF8(nullptr, start, length, &status));
+  ubrk_setUText(iterator_.get(), utext.get(), &status);
+  if (U_FAILURE(status)) return false;
   int32_t previous = ubrk_first(iterator_.get());
   for (int32_t next = ubrk_next(iterator_.get()); next != UBRK_DONE && walk.clusters < limit;
        next = ubrk_next(iterator_.get())) {
@@ -122,8 +138,8 @@ void GraphemeCounter::walkWithIcu(std::string_view text, std::size_t to, std::si
   // Detach the text before it goes away.
   UErrorCode ignored = U_ZERO_ERROR;
   ubrk_setText(iterator_.get(), nullptr, 0, &ignored);
-  utext_close(utext);
   if (walk.clusters < limit) walk.end = to;
+  return true;
 }
 
 }  // namespace zvui

@@ -33,7 +33,8 @@ class GraphemeCounter {
 
  private:
   void walkAscii(std::string_view text, std::size_t to, std::size_t limit, Walk& walk) const;
-  void walkWithIcu(std::string_view text, std::size_t to, std::size_t limit, Walk& walk);
+  // False, with `walk` untouched, when ICU cannot walk the text.
+  bool walkWithIcu(std::string_view text, std::size_t to, std::size_t limit, Walk& walk);
 
   struct IteratorCloser {
     void operator()(UBreakIterator* iterator) const noexcept;

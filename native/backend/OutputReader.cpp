@@ -13,7 +13,7 @@
 #include <system_error>
 
 #include "backend/Spawn.h"
-#include "backend/Utf8Decoder.h"
+#include "support/Utf8Decoder.h"
 
 namespace zvui {
 namespace {

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <thread>
 
-#include "MacTamrikApp/MainLoop.h"
+#include "support/MainLoop.h"
 #include "backend/BackendProcess.h"
 #include "backend/BlockGate.h"
 #include "backend/ExitLatch.h"

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "backend/Utf8Decoder.h"
+#include "support/Utf8Decoder.h"
 #include "support/UriMembers.h"
 
 namespace zvui {

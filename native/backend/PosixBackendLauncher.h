@@ -2,7 +2,7 @@
 
 #include <filesystem>
 
-#include "MacTamrikApp/MainLoop.h"
+#include "support/MainLoop.h"
 #include "backend/BackendProcess.h"
 #include "backend/SignalTools.h"
 

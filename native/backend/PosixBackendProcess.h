@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "MacTamrikApp/MainLoop.h"
+#include "support/MainLoop.h"
 #include "backend/BackendGuard.h"
 #include "backend/BackendProcess.h"
 #include "backend/ExitLatch.h"

@@ -185,25 +185,14 @@ namespace {
 SpawnResult spawnWithoutFork(const SpawnRequest& request) {
   const ExecStrings exec(request);
 
-  struct Attributes {
-    Attributes() : ready(::posix_spawnattr_init(&value) == 0) {}
-    ~Attributes() {
-      if (ready) ::posix_spawnattr_destroy(&value);
-    }
-    posix_spawnattr_t value;
-    bool ready;
-  } attributeSet;
-  struct Actions {
-    Actions() : ready(::posix_spawn_file_actions_init(&value) == 0) {}
-    ~Actions() {
-      if (ready) ::posix_spawn_file_actions_destroy(&value);
-    }
-    posix_spawn_file_actions_t value;
-    bool ready;
-  } actionSet;
-  if (!attributeSet.ready || !actionSet.ready) return {-1, ENOMEM};
-  posix_spawnattr_t& attributes = attributeSet.value;
-  posix_spawn_file_actions_t& actions = actionSet.value;
+  InitializedObject<posix_spawnattr_t, ::posix_spawnattr_init, ::posix_spawnattr_destroy>
+      attributeSet;
+  InitializedObject<posix_spawn_file_actions_t, ::posix_spawn_file_actions_init,
+                    ::posix_spawn_file_actions_destroy>
+      actionSet;
+  if (!attributeSet.ready() || !actionSet.ready()) return {-1, ENOMEM};
+  posix_spawnattr_t& attributes = attributeSet.get();
+  posix_spawn_file_actions_t& actions = actionSet.get();
 
   sigset_t none;
   sigset_t all;

@@ -8,7 +8,7 @@
 #include <system_error>
 #include <vector>
 
-#include "settings/RegularFile.h"
+#include "support/RegularFile.h"
 
 namespace zvui {
 namespace {

@@ -27,9 +27,7 @@ class UniqueHandle {
   [[nodiscard]] value_type get() const noexcept { return value_; }
   explicit operator bool() const noexcept { return value_ != Traits::empty(); }
 
-  [[nodiscard]] value_type release() noexcept {
-    return std::exchange(value_, Traits::empty());
-  }
+  [[nodiscard]] value_type release() noexcept { return std::exchange(value_, Traits::empty()); }
   void reset(value_type value = Traits::empty()) noexcept {
     value_type old = std::exchange(value_, value);
     if (old != Traits::empty()) Traits::release(old);
@@ -46,5 +44,34 @@ struct FdTraits {
 };
 
 using UniqueFd = UniqueHandle<FdTraits>;
+
+// A pointer released by one C function (g_free, utext_close and the like).
+template <typename T, auto Release>
+struct PointerTraits {
+  using value_type = T*;
+  static constexpr T* empty() noexcept { return nullptr; }
+  static void release(T* pointer) noexcept { Release(pointer); }
+};
+template <typename T, auto Release>
+using UniquePointer = UniqueHandle<PointerTraits<T, Release>>;
+
+// A C object set up in place by an init function (posix_spawnattr_t and the like), and torn
+// down at scope end when that succeeded.
+template <typename T, int (*Init)(T*), int (*Destroy)(T*)>
+class InitializedObject {
+ public:
+  InitializedObject() noexcept : ready_(Init(&value_) == 0) {}
+  InitializedObject(const InitializedObject&) = delete;
+  InitializedObject& operator=(const InitializedObject&) = delete;
+  ~InitializedObject() {
+    if (ready_) Destroy(&value_);
+  }
+  [[nodiscard]] bool ready() const noexcept { return ready_; }
+  [[nodiscard]] T& get() noexcept { return value_; }
+
+ private:
+  T value_;
+  bool ready_;
+};
 
 }  // namespace zvui

@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "settings/RegularFile.h"
+#include "support/RegularFile.h"
 
 namespace zvui {
 namespace {

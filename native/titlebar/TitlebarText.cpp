@@ -3,16 +3,20 @@
 #include <unicode/ucasemap.h>
 
 #include <memory>
-#include <new>
 
-#include "backend/Utf8Decoder.h"
+#include "support/UniqueHandle.h"
+#include "support/Utf8Decoder.h"
 
 namespace zvui {
 namespace {
 
-struct CaseMapCloser {
-  void operator()(UCaseMap* map) const noexcept { ucasemap_close(map); }
-};
+// Upper-cases ASCII letters only: what is shown when ICU cannot map the text.
+std::string upperCaseAscii(std::string text) {
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return text;
+}
 
 std::string removeEvery(std::string_view text, std::string_view needle) {
   std::string result;
@@ -43,9 +47,9 @@ std::string upperCaseForDisplay(std::string_view text) {
   if (valid.empty()) return valid;
   UErrorCode status = U_ZERO_ERROR;
   // "" names the root locale, so the user's language never changes the result.
-  const std::unique_ptr<UCaseMap, CaseMapCloser> map(
+  const UniquePointer<UCaseMap, ucasemap_close> map(
       ucasemap_open("", U_FOLD_CASE_DEFAULT, &status));
-  if (U_FAILURE(status)) throw std::bad_alloc();
+  if (U_FAILURE(status)) return upperCaseAscii(valid);
 
   // Upper-casing grows text by at most three times (one character to three).
   std::string upper(valid.size() * 3, '\0');
@@ -58,7 +62,7 @@ std::string upperCaseForDisplay(std::string_view text) {
     ucasemap_utf8ToUpper(map.get(), upper.data(), length, valid.data(),
                          static_cast<int32_t>(valid.size()), &status);
   }
-  if (U_FAILURE(status)) throw std::bad_alloc();
+  if (U_FAILURE(status)) return upperCaseAscii(valid);
   upper.resize(static_cast<std::size_t>(length));
   return upper;
 }

@@ -2,15 +2,12 @@
 
 #include <optional>
 
-#include "support/GObjectPtr.h"
-#include "window/GlibSource.h"
-#include "window/SignalConnection.h"
-
-#include "launch/LaunchCard.h"
-#include "titlebar/TitlebarStrip.h"
-#include "window/ConsoleWebView.h"
-#include "window/LaunchFade.h"
-#include "window/WindowStyle.h"
+#include "launch/GtkLaunchCard.h"
+#include "support/GlibHandles.h"
+#include "titlebar/GtkTitlebarStrip.h"
+#include "window/GtkConsoleWebView.h"
+#include "window/GtkLaunchFade.h"
+#include "window/GtkWindowStyle.h"
 
 namespace zvui {
 

@@ -12,26 +12,18 @@ struct GtkMainLoop::Timer {
 
 GtkMainLoop::~GtkMainLoop() {
   std::lock_guard lock(mutex_);
-  if (queueSource_ != nullptr) {
-    g_source_destroy(queueSource_);
-    g_source_unref(queueSource_);
-    queueSource_ = nullptr;
-  }
-  for (GSource* timer : timers_) {
-    g_source_destroy(timer);
-    g_source_unref(timer);
-  }
+  queueSource_.reset();
   timers_.clear();
 }
 
 void GtkMainLoop::post(std::function<void()> task) {
   std::lock_guard lock(mutex_);
   queue_.push_back(std::move(task));
-  if (queueSource_ != nullptr) return;
-  queueSource_ = g_idle_source_new();
-  g_source_set_priority(queueSource_, G_PRIORITY_DEFAULT);
-  g_source_set_callback(queueSource_, &GtkMainLoop::runQueued, this, nullptr);
-  g_source_attach(queueSource_, g_main_context_default());
+  if (queueSource_) return;
+  queueSource_.reset(g_idle_source_new());
+  g_source_set_priority(queueSource_.get(), G_PRIORITY_DEFAULT);
+  g_source_set_callback(queueSource_.get(), &GtkMainLoop::runQueued, this, nullptr);
+  g_source_attach(queueSource_.get(), g_main_context_default());
 }
 
 gboolean GtkMainLoop::runQueued(gpointer self) {
@@ -40,8 +32,7 @@ gboolean GtkMainLoop::runQueued(gpointer self) {
   {
     std::lock_guard lock(loop->mutex_);
     batch.swap(loop->queue_);
-    g_source_unref(loop->queueSource_);
-    loop->queueSource_ = nullptr;
+    loop->queueSource_.reset();
   }
   // Tasks posted while this batch runs get a fresh source and so run after it.
   for (auto& task : batch) task();
@@ -55,19 +46,18 @@ void GtkMainLoop::postAfter(std::chrono::milliseconds delay, std::function<void(
   g_source_set_callback(source, &GtkMainLoop::runTimer, timer, &GtkMainLoop::freeTimer);
   {
     std::lock_guard lock(mutex_);
-    timers_.insert(source);
+    timers_.emplace(source, GlibSource(source));
   }
   g_source_attach(source, g_main_context_default());
 }
 
 gboolean GtkMainLoop::runTimer(gpointer data) {
   auto* timer = static_cast<Timer*>(data);
+  auto task = std::move(timer->task);
   {
     std::lock_guard lock(timer->loop->mutex_);
-    timer->loop->timers_.erase(timer->source);
+    timer->loop->timers_.erase(timer->source);  // frees `timer` once this callback returns
   }
-  g_source_unref(timer->source);
-  auto task = std::move(timer->task);
   task();
   return G_SOURCE_REMOVE;
 }

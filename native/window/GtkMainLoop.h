@@ -6,9 +6,10 @@
 #include <deque>
 #include <functional>
 #include <mutex>
-#include <set>
+#include <map>
 
-#include "MacTamrikApp/MainLoop.h"
+#include "support/MainLoop.h"
+#include "support/GlibHandles.h"
 
 namespace zvui {
 
@@ -33,8 +34,8 @@ class GtkMainLoop final : public MainLoop {
 
   std::mutex mutex_;
   std::deque<std::function<void()>> queue_;
-  GSource* queueSource_ = nullptr;  // pending idle source for queue_, owned (one ref)
-  std::set<GSource*> timers_;        // pending timers, each owned (one ref)
+  GlibSource queueSource_;                // pending idle source for queue_
+  std::map<GSource*, GlibSource> timers_;  // pending timers
 };
 
 }  // namespace zvui

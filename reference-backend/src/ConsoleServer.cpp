@@ -61,10 +61,8 @@ std::size_t hostHeaderCount(SoupMessageHeaders* headers) {
 std::string queryWithoutToken(GHashTable* form) {
   g_hash_table_remove(form, "token");
   if (g_hash_table_size(form) == 0) return {};
-  gchar* encoded = soup_form_encode_hash(form);
-  std::string query = std::string("?") + encoded;
-  g_free(encoded);
-  return query;
+  const zvui::GlibString encoded(soup_form_encode_hash(form));
+  return std::string("?") + encoded.get();
 }
 
 // Our own listening socket, so that its backlog can take a burst of connections: with the
@@ -72,14 +70,14 @@ std::string queryWithoutToken(GHashTable* form) {
 // seconds while the kernel drops and retries them.
 // Non-blocking, so that accepting never waits on the main loop when a wake-up finds no
 // connection after all.
-ObjectRef<GSocket> listenOnLoopback(SoupServer* server, std::uint16_t port, GError** error) {
+zvui::GObjectPtr<GSocket> listenOnLoopback(SoupServer* server, std::uint16_t port, GError** error) {
   constexpr int kBacklog = 512;
-  auto socket = ObjectRef<GSocket>::adopt(
+  auto socket = zvui::GObjectPtr<GSocket>::adopt(
       g_socket_new(G_SOCKET_FAMILY_IPV4, G_SOCKET_TYPE_STREAM, G_SOCKET_PROTOCOL_TCP, error));
   if (!socket) return {};
-  auto loopback = ObjectRef<GInetAddress>::adopt(
+  auto loopback = zvui::GObjectPtr<GInetAddress>::adopt(
       g_inet_address_new_loopback(G_SOCKET_FAMILY_IPV4));
-  auto address = ObjectRef<GSocketAddress>::adopt(g_inet_socket_address_new(loopback.get(), port));
+  auto address = zvui::GObjectPtr<GSocketAddress>::adopt(g_inet_socket_address_new(loopback.get(), port));
   g_socket_set_listen_backlog(socket.get(), kBacklog);
   g_socket_set_blocking(socket.get(), FALSE);
   if (!g_socket_bind(socket.get(), address.get(), TRUE, error)) return {};
@@ -94,14 +92,14 @@ ObjectRef<GSocket> listenOnLoopback(SoupServer* server, std::uint16_t port, GErr
 }  // namespace
 
 std::unique_ptr<ConsoleServer> ConsoleServer::create(const Options& options, std::string& error) {
-  auto server = ObjectRef<SoupServer>::adopt(
+  auto server = zvui::GObjectPtr<SoupServer>::adopt(
       static_cast<SoupServer*>(g_object_new(SOUP_TYPE_SERVER, "server-header", "MacTamrikBackend", nullptr)));
-  GError* listenError = nullptr;
-  auto listening = listenOnLoopback(server.get(), options.port, &listenError);
+  GError* failure = nullptr;
+  auto listening = listenOnLoopback(server.get(), options.port, &failure);
+  const zvui::GlibError listenError(failure);
   if (!listening) {
     error = std::string("cannot listen on 127.0.0.1 port ") + std::to_string(options.port) +
-            ": " + listenError->message;
-    g_error_free(listenError);
+            ": " + listenError.get()->message;
     return nullptr;
   }
   std::uint16_t port = 0;
@@ -116,8 +114,8 @@ std::unique_ptr<ConsoleServer> ConsoleServer::create(const Options& options, std
       new ConsoleServer(options, std::move(server), std::move(listening), port));
 }
 
-ConsoleServer::ConsoleServer(const Options& options, ObjectRef<SoupServer> server,
-                             ObjectRef<GSocket> listening, std::uint16_t port)
+ConsoleServer::ConsoleServer(const Options& options, zvui::GObjectPtr<SoupServer> server,
+                             zvui::GObjectPtr<GSocket> listening, std::uint16_t port)
     : options_(options),
       server_(std::move(server)),
       listening_(std::move(listening)),
@@ -188,7 +186,7 @@ void ConsoleServer::setDeadline(SoupServerMessage* message, guint seconds) {
   GSocket* socket = soup_server_message_get_socket(message);
   if (socket == nullptr) return;
   clearDeadline(socket);
-  auto deadline = std::make_unique<Deadline>(Deadline{this, socket, SourceId()});
+  auto deadline = std::make_unique<Deadline>(Deadline{this, socket, zvui::GlibSourceId()});
   deadline->timer.reset(g_timeout_add_seconds(seconds, &ConsoleServer::onDeadline, deadline.get()));
   deadlines_.emplace(socket, std::move(deadline));
   g_object_weak_ref(G_OBJECT(socket), &ConsoleServer::onSocketGone, this);
@@ -283,8 +281,9 @@ void ConsoleServer::servePage(SoupServerMessage* message, const char* path) {
     respondText(message, SOUP_STATUS_NOT_FOUND, "Not found\n");
     return;
   }
-  GBytes* bytes = g_resources_lookup_data(resource.c_str(), G_RESOURCE_LOOKUP_FLAGS_NONE, nullptr);
-  if (bytes == nullptr) {
+  zvui::GlibBytes bytes(
+      g_resources_lookup_data(resource.c_str(), G_RESOURCE_LOOKUP_FLAGS_NONE, nullptr));
+  if (!bytes) {
     respondText(message, SOUP_STATUS_NOT_FOUND, "Not found\n");
     return;
   }
@@ -300,17 +299,15 @@ void ConsoleServer::servePage(SoupServerMessage* message, const char* path) {
     soup_message_headers_replace(response, "Content-Security-Policy", policy.c_str());
     // The page lays itself out for the desktop shell's titlebar when it is embedded.
     gsize size = 0;
-    const auto* data = static_cast<const char*>(g_bytes_get_data(bytes, &size));
+    const auto* data = static_cast<const char*>(g_bytes_get_data(bytes.get(), &size));
     std::string page(data, size);
-    g_bytes_unref(bytes);
     const std::string marker = "data-app-mode=\"0\"";
     if (auto at = page.find(marker); at != std::string::npos && options_.appMode) {
       page.replace(at, marker.size(), "data-app-mode=\"1\"");
     }
-    bytes = g_bytes_new(page.data(), page.size());
+    bytes.reset(g_bytes_new(page.data(), page.size()));
   }
-  soup_message_body_append_bytes(soup_server_message_get_response_body(message), bytes);
-  g_bytes_unref(bytes);
+  soup_message_body_append_bytes(soup_server_message_get_response_body(message), bytes.get());
   soup_server_message_set_status(message, SOUP_STATUS_OK, nullptr);
 }
 
@@ -363,7 +360,7 @@ void ConsoleServer::onTelemetry(SoupServer*, SoupServerMessage*, const char*,
                                 SoupWebsocketConnection* socket, gpointer self) {
   auto* server = static_cast<ConsoleServer*>(self);
   const bool opened = guarded("telemetry", [&] {
-    server->telemetryClients_.push_back(ObjectRef<SoupWebsocketConnection>::ref(socket));
+    server->telemetryClients_.push_back(zvui::GObjectPtr<SoupWebsocketConnection>::ref(socket));
     soup_websocket_connection_send_text(socket, historyJson(server->sampler_.history()).c_str());
   });
   if (!opened) soup_websocket_connection_close(socket, SOUP_WEBSOCKET_CLOSE_SERVER_ERROR, nullptr);

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "AccessGuard.h"
-#include "Handles.h"
+#include "support/GlibHandles.h"
 #include "Telemetry.h"
 #include "TerminalSession.h"
 
@@ -52,14 +52,14 @@ class ConsoleServer {
   void killAll();
 
  private:
-  ConsoleServer(const Options& options, ObjectRef<SoupServer> server,
-                ObjectRef<GSocket> listening, std::uint16_t port);
+  ConsoleServer(const Options& options, zvui::GObjectPtr<SoupServer> server,
+                zvui::GObjectPtr<GSocket> listening, std::uint16_t port);
 
   // When a connection that is reading a request, or idling between requests, is closed.
   struct Deadline {
     ConsoleServer* server;
     GSocket* socket;  // watched by a weak reference: the entry goes with the socket
-    SourceId timer;
+    zvui::GlibSourceId timer;
   };
 
   static void onRequestStarted(SoupServer*, SoupServerMessage* message, gpointer self);
@@ -85,23 +85,23 @@ class ConsoleServer {
   void dropFinished();
 
   Options options_;
-  ObjectRef<SoupServer> server_;
-  ObjectRef<GSocket> listening_;
+  zvui::GObjectPtr<SoupServer> server_;
+  zvui::GObjectPtr<GSocket> listening_;
   std::uint16_t port_;
   bool stopping_ = false;
   std::size_t requestsStarted_ = 0;  // since the last tick
   int listenerStuckTicks_ = 0;
   AccessGuard guard_;
-  SignalConnection requestStarted_;
-  SignalConnection requestRead_;
-  SignalConnection requestFinished_;
+  zvui::SignalConnection requestStarted_;
+  zvui::SignalConnection requestRead_;
+  zvui::SignalConnection requestFinished_;
   std::unordered_map<GSocket*, std::unique_ptr<Deadline>> deadlines_;
   TelemetrySampler sampler_;
-  SourceId tick_;
-  SourceId dropIdle_;
+  zvui::GlibSourceId tick_;
+  zvui::GlibSourceId dropIdle_;
   std::map<TerminalSession*, std::unique_ptr<TerminalSession>> sessions_;
   std::vector<TerminalSession*> finished_;
-  std::list<ObjectRef<SoupWebsocketConnection>> telemetryClients_;
+  std::list<zvui::GObjectPtr<SoupWebsocketConnection>> telemetryClients_;
 };
 
 }  // namespace tamrik

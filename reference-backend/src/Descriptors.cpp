@@ -4,15 +4,15 @@
 
 #include <vector>
 
-#include "Handles.h"
+#include "support/UniqueHandle.h"
 
 namespace tamrik {
 
 bool descriptorsToSpare(std::size_t count) {
   if (count == 0) return true;
-  Fd first(open("/proc/stat", O_RDONLY | O_CLOEXEC));
+  zvui::UniqueFd first(open("/proc/stat", O_RDONLY | O_CLOEXEC));
   if (!first) return false;
-  std::vector<Fd> more;
+  std::vector<zvui::UniqueFd> more;
   more.reserve(count - 1);
   for (std::size_t i = 1; i < count; ++i) {
     more.emplace_back(fcntl(first.get(), F_DUPFD_CLOEXEC, 0));

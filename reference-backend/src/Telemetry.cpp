@@ -9,6 +9,8 @@
 #include <glibtop/netlist.h>
 #include <glibtop/netload.h>
 #include <glibtop/proclist.h>
+
+#include "support/GlibHandles.h"
 #include <glibtop/uptime.h>
 
 #include <nlohmann/json.hpp>
@@ -32,16 +34,15 @@ nlohmann::json toJson(const TelemetrySample& s) {
 
 void readNetwork(std::uint64_t& in, std::uint64_t& out) {
   glibtop_netlist list{};
-  char** names = glibtop_get_netlist(&list);
-  if (names == nullptr) return;
+  const zvui::GlibStrv names(glibtop_get_netlist(&list));
+  if (!names) return;
   for (guint32 i = 0; i < list.number; ++i) {
     glibtop_netload load{};
-    glibtop_get_netload(&load, names[i]);
+    glibtop_get_netload(&load, names.get()[i]);
     if (load.if_flags & (1ULL << GLIBTOP_IF_FLAGS_LOOPBACK)) continue;
     in += load.bytes_in;
     out += load.bytes_out;
   }
-  g_strfreev(names);
 }
 
 }  // namespace
@@ -98,9 +99,8 @@ const TelemetrySample* TelemetrySampler::sample() {
   s.uptimeSeconds = static_cast<std::uint64_t>(uptime.uptime);
 
   glibtop_proclist list{};
-  pid_t* pids = glibtop_get_proclist(&list, GLIBTOP_KERN_PROC_ALL, 0);
+  const zvui::GlibMemory<pid_t> pids(glibtop_get_proclist(&list, GLIBTOP_KERN_PROC_ALL, 0));
   s.processes = list.number;
-  g_free(pids);
 
   history_.push_back(s);
   while (history_.size() > kHistory) history_.pop_front();

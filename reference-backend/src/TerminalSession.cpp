@@ -108,11 +108,10 @@ void signalSession(pid_t sid, int signal) {
     if (end == entry->d_name || *end != '\0' || pid <= 1) continue;
     char path[64];
     std::snprintf(path, sizeof path, "/proc/%ld/stat", pid);
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) continue;
+    const zvui::UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd) continue;
     std::array<char, 512> buffer{};
-    ssize_t got = read(fd, buffer.data(), buffer.size() - 1);
-    close(fd);
+    ssize_t got = read(fd.get(), buffer.data(), buffer.size() - 1);
     if (got <= 0) continue;
     // After the command name in parentheses: state, ppid, pgrp, session.
     const char* close = std::strrchr(buffer.data(), ')');
@@ -156,12 +155,12 @@ std::unique_ptr<TerminalSession> TerminalSession::start(SoupWebsocketConnection*
 
   setNonBlockingCloexec(master);
   return std::unique_ptr<TerminalSession>(
-      new TerminalSession(socket, Fd(master), pid, std::move(onFinished)));
+      new TerminalSession(socket, zvui::UniqueFd(master), pid, std::move(onFinished)));
 }
 
-TerminalSession::TerminalSession(SoupWebsocketConnection* socket, Fd master, pid_t pid,
-                                 FinishedFn onFinished)
-    : socket_(ObjectRef<SoupWebsocketConnection>::ref(socket)),
+TerminalSession::TerminalSession(SoupWebsocketConnection* socket, zvui::UniqueFd master,
+                                 pid_t pid, FinishedFn onFinished)
+    : socket_(zvui::GObjectPtr<SoupWebsocketConnection>::ref(socket)),
       master_(std::move(master)),
       pid_(pid),
       onFinished_(std::move(onFinished)),

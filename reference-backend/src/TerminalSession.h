@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "Handles.h"
+#include "support/GlibHandles.h"
 
 namespace tamrik {
 
@@ -63,7 +63,8 @@ class TerminalSession {
   void killAndReap();
 
  private:
-  TerminalSession(SoupWebsocketConnection* socket, Fd master, pid_t pid, FinishedFn onFinished);
+  TerminalSession(SoupWebsocketConnection* socket, zvui::UniqueFd master, pid_t pid,
+                  FinishedFn onFinished);
 
   static gboolean onMasterReady(gint fd, GIOCondition condition, gpointer self);
   static gboolean onMasterWritable(gint fd, GIOCondition condition, gpointer self);
@@ -84,16 +85,16 @@ class TerminalSession {
   void closeMaster();
   void maybeFinish();
 
-  ObjectRef<SoupWebsocketConnection> socket_;
-  Fd master_;
+  zvui::GObjectPtr<SoupWebsocketConnection> socket_;
+  zvui::UniqueFd master_;
   pid_t pid_;
   FinishedFn onFinished_;
-  SourceId readWatch_;
-  SourceId writeWatch_;
-  SourceId childWatch_;
-  SourceId killTimer_;
-  SignalConnection messageSignal_;
-  SignalConnection closedSignal_;
+  zvui::GlibSourceId readWatch_;
+  zvui::GlibSourceId writeWatch_;
+  zvui::GlibSourceId childWatch_;
+  zvui::GlibSourceId killTimer_;
+  zvui::SignalConnection messageSignal_;
+  zvui::SignalConnection closedSignal_;
   // Input not yet taken by the terminal, in arrival order; the first `inputOffset_` bytes of
   // the front chunk are written already. Each byte is copied once and written once.
   std::deque<std::string> pendingInput_;

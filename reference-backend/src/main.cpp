@@ -45,7 +45,7 @@ void stopSessions(tamrik::ConsoleServer& server) {
   GMainContext* context = g_main_context_default();
   while (!server.allReaped() && g_get_monotonic_time() < deadline) {
     // Wake at least every few milliseconds to look at the clock.
-    tamrik::SourceId tick(g_timeout_add(5, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; },
+    zvui::GlibSourceId tick(g_timeout_add(5, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; },
                                         nullptr));
     g_main_context_iteration(context, TRUE);
   }
@@ -83,9 +83,9 @@ int main() {
 
   std::unique_ptr<GMainLoop, decltype(&g_main_loop_unref)> loop(g_main_loop_new(nullptr, FALSE),
                                                                 &g_main_loop_unref);
-  tamrik::SourceId signals[] = {tamrik::SourceId(g_unix_signal_add(SIGTERM, quitLoop, loop.get())),
-                                tamrik::SourceId(g_unix_signal_add(SIGINT, quitLoop, loop.get())),
-                                tamrik::SourceId(g_unix_signal_add(SIGHUP, quitLoop, loop.get()))};
+  zvui::GlibSourceId signals[] = {zvui::GlibSourceId(g_unix_signal_add(SIGTERM, quitLoop, loop.get())),
+                                zvui::GlibSourceId(g_unix_signal_add(SIGINT, quitLoop, loop.get())),
+                                zvui::GlibSourceId(g_unix_signal_add(SIGHUP, quitLoop, loop.get()))};
 
   std::printf("TAMRIK_URL=%s\n", server->launchUrl().c_str());
   std::fflush(stdout);

@@ -7,7 +7,7 @@
 #include <sys/wait.h>
 #include <gtest/gtest.h>
 
-#include "BackendTestSupport.h"
+#include "support/BackendRig.h"
 #include "backend/BackendEnvironment.h"
 #include "backend/PosixBackendProcess.h"
 #include "backend/ProcessGroup.h"

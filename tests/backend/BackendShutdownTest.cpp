@@ -4,8 +4,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "BackendTestSupport.h"
-#include "helpers/TreeShapes.h"
+#include "support/BackendRig.h"
+#include "support/TreeShapes.h"
 #include "backend/BackendShutdown.h"
 #include "backend/PosixBackendLauncher.h"
 #include "backend/PosixBackendProcess.h"
@@ -52,26 +52,6 @@ TEST(BackendShutdown, NoKillPassForABackendThatEndsOnTermWhileTheMainLoopIsBusy)
   backend.process.reset();
   backend.loop.inner.runPending();
   EXPECT_EQ(backend.capture.blocks, static_cast<std::size_t>(limit));
-}
-
-TEST(BackendShutdown, KillPassFollowsWhenTermIsIgnoredAndReachesTheChildren) {
-  RunningBackend backend(kForkingBackend, {"HELPER_PARENT=ignore-term"});
-  ASSERT_GT(backend.pid(), 0);
-  ASSERT_TRUE(backend.loop.inner.runUntil(
-      [&] { return backend.capture.output.ends_with("ready\n"); }, kPatience));
-  const Strings children = linesOf(backend.capture.output, "child ");
-  ASSERT_EQ(children.size(), 2u);
-  for (const auto& child : children) backend.sweeper.watch(std::stoi(child));
-
-  stopBackendTree(backend.process.get(), backend.launcher);
-
-  Strings runs = toolRuns("TERM", backend.pid());
-  for (auto& run : toolRuns("KILL", backend.pid())) runs.push_back(run);
-  EXPECT_THAT(backend.recorder.lines(), ElementsAreArray(runs));
-  EXPECT_TRUE(backend.process->waitForExit(kPatience));
-  for (const auto& child : children) {
-    EXPECT_TRUE(backend.sweeper.gone(std::stoi(child), std::chrono::seconds(5))) << child;
-  }
 }
 
 TEST(BackendShutdown, SkipsAToolThatCannotStartAndNeverSignalsProcessGroups) {

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "core/support/TestHelpers.h"
+#include "support/TestFiles.h"
 #include "settings/LaunchSettings.h"
 
 namespace zvui {

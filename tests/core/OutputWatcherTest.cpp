@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "backend/OutputWatcher.h"
-#include "backend/Utf8Decoder.h"
-#include "core/support/ControllerFakes.h"
+#include "support/Utf8Decoder.h"
+#include "support/ControllerFakes.h"
 
 namespace zvui {
 namespace {
@@ -214,39 +214,6 @@ INSTANTIATE_TEST_SUITE_P(
                   {kUrl}},
         BlocksRow{"none", {logLines(5000)}, {}}),
     test::RowName);
-
-// A block boundary anywhere inside the announcement, the line end included: with output
-// following at once, only the completed address is loaded; after a pause in the output, a
-// partial address that parses is loaded, and the completed line replaces it.
-TEST(CutAnnouncement, EndsWithTheCompletedAddressWhereverTheLineIsCut) {
-  const std::string announcement = line(kUrl);
-  for (std::size_t cut = 1; cut < announcement.size(); ++cut) {
-    SCOPED_TRACE("cut at " + std::to_string(cut));
-    test::ControllerRig rig;
-    rig.launch();
-    rig.write("booting\n" + announcement.substr(0, cut));
-    rig.write(announcement.substr(cut) + "ready\n");
-    EXPECT_EQ(rig.view.loads(), std::vector<std::string>{kUrl});
-  }
-
-  // Cut inside the prefix, right after it, inside the port, inside the token, before the LF,
-  // after it.
-  for (const std::size_t cut : {5u, 11u, 31u, 41u, 44u, 45u}) {
-    SCOPED_TRACE("paused at " + std::to_string(cut));
-    test::ControllerRig rig;
-    rig.launch();
-    rig.write(announcement.substr(0, cut));
-    ASSERT_TRUE(rig.loop.runUntil([&] { return rig.loop.idle(); }, 5s));
-    const std::string partial = announcementValue(announcement.substr(0, cut));
-    const bool taken = cut > 11 && isAcceptableConsoleAddress(partial);
-    EXPECT_EQ(rig.app->loadedURL(), taken);
-    rig.write(announcement.substr(cut) + line("http://later/"));
-    std::vector<std::string> loads{kUrl};
-    if (taken && partial != kUrl) loads.insert(loads.begin(), partial);
-    EXPECT_EQ(rig.view.loads(), loads);
-    EXPECT_EQ(rig.view.count("word:SURFACE"), 1u);
-  }
-}
 
 }  // namespace
 }  // namespace zvui

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "core/support/TestHelpers.h"
+#include "support/TestFiles.h"
 #include "titlebar/HostName.h"
 #include "titlebar/TitlebarText.h"
 

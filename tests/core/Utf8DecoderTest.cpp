@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "backend/Utf8Decoder.h"
-#include "core/support/TestHelpers.h"
+#include "support/Utf8Decoder.h"
+#include "support/TestFiles.h"
 
 namespace zvui {
 namespace {
@@ -47,16 +47,6 @@ INSTANTIATE_TEST_SUITE_P(
                       D{"unicode_example", "\x61\xF1\x80\x80\xE1\x80\xC2\x62\x80\x63\x80\xBF\x64",
                         "a" + kFffd + kFffd + kFffd + "b" + kFffd + "c" + kFffd + kFffd + "d"}),
     test::RowName);
-
-TEST(Utf8Decoder, HoldsASplitCharacterUntilItCompletes) {
-  Utf8Decoder decoder;
-  EXPECT_EQ(decoder.decode("a\xE2\x82"), "a");
-  EXPECT_TRUE(decoder.hasPendingBytes());
-  EXPECT_EQ(decoder.decode("\xAC"), "\u20AC");
-  EXPECT_EQ(decoder.decode("\xF0\x9F"), "");
-  EXPECT_EQ(decoder.finish(), kFffd);
-  EXPECT_EQ(decoder.decode("\xAC"), kFffd);  // no longer the tail of the earlier sequence
-}
 
 }  // namespace
 }  // namespace zvui

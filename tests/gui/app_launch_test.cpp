@@ -6,11 +6,11 @@
 #include <fstream>
 
 #include "MacTamrikApp/AppDelegate.h"
-#include "Support.h"
+#include "support/GuiSupport.h"
 #include "backend/PosixBackendLauncher.h"
-#include "launch/LaunchCard.h"
-#include "titlebar/TitlebarStrip.h"
-#include "window/ConsoleWebView.h"
+#include "launch/GtkLaunchCard.h"
+#include "titlebar/GtkTitlebarStrip.h"
+#include "window/GtkConsoleWebView.h"
 #include "window/GtkAppView.h"
 #include "window/GtkMainLoop.h"
 

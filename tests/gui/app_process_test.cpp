@@ -1,38 +1,20 @@
 // The installed program as a session runs it: one instance per session, and every way the
 // session ends it (SIGTERM, SIGKILL, an abort, its window destroyed from outside, the window
-// closed) takes the backend's whole tree down with it.
+// closed) takes the backend's whole tree down with it, a backend deaf to TERM included.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
 #include <sstream>
 
-#include "Support.h"
-#include "helpers/TreeShapes.h"
-#include "window/AppHost.h"
+#include "support/GuiSupport.h"
+#include "support/TreeShapes.h"
+#include "window/GtkAppHost.h"
 
 namespace zvui {
 namespace {
 
 using namespace std::chrono_literals;
 using test::iterateUntil;
-
-TEST(QuitPath, SigtermStopsTheBackendBeforeTheAppExits) {
-  test::InstalledApp installed;
-  // Deaf to TERM, so only the app's own quit path (TERM, then KILL) ends it: the death
-  // signal it gets when the app exits would not.
-  ::setenv("ZVUI_TEST_TERM", "ignore", 1);
-  installed.start();
-  ASSERT_TRUE(iterateUntil([&] { return installed.prefix.backendPid() != 0; }, 60s))
-      << installed.log();
-  const pid_t backend = installed.prefix.backendPid();
-  ASSERT_TRUE(test::processAlive(backend));
-
-  ::kill(installed.app->pid, SIGTERM);
-  const auto status = installed.wait();
-  ASSERT_TRUE(status) << "still running\n" << installed.log();
-  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
-  EXPECT_TRUE(iterateUntil([&] { return !test::processAlive(backend); }, 5s));
-}
 
 // One instance per session: a second launch hands over to the running app and ends.
 TEST(SecondLaunch, HandsOverToTheRunningAppAndStartsNoSecondBackend) {
@@ -94,13 +76,6 @@ void PrintTo(const TreeEnd& row, std::ostream* out) {
 }
 constexpr auto kAfterTheBound = 5s;  // the bound, with room for sanitizers on a busy machine
 
-std::vector<std::string> linesOf(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
 // The children of `parent` whose command name starts with `name`.
 std::vector<pid_t> childrenNamed(pid_t parent, std::string_view name) {
   std::vector<pid_t> found;
@@ -156,7 +131,7 @@ TEST_P(TreeOutlivesNothing, HoweverTheAppEnds) {
   installed.start();
   std::vector<std::string> recorded;
   ASSERT_TRUE(iterateUntil(
-      [&] { return (recorded = linesOf(test::readFile(pids))).size() >= tree.processes; }, 60s))
+      [&] { return (recorded = test::linesOf(test::readFile(pids))).size() >= tree.processes; }, 60s))
       << installed.log();
   const pid_t app = installed.app->pid;
   // The guard is started just after the backend; on a busy machine the tree may have
@@ -171,7 +146,7 @@ TEST_P(TreeOutlivesNothing, HoweverTheAppEnds) {
     const std::string windows = run("timeout 30 xdotool search --sync --onlyvisible --pid " +
                                     std::to_string(app) + " 2>/dev/null");
     ASSERT_FALSE(windows.empty()) << "no window of the app";
-    run("xdotool windowclose " + linesOf(windows).front());
+    run("xdotool windowclose " + test::linesOf(windows).front());
   } else {
     ::kill(app, end == End::Term ? SIGTERM : end == End::Kill ? SIGKILL : SIGABRT);
   }

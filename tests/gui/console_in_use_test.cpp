@@ -5,9 +5,9 @@
 
 #include <vector>
 
-#include "Support.h"
-#include "X11Input.h"
-#include "window/ConsoleWebView.h"
+#include "support/GuiSupport.h"
+#include "support/X11Input.h"
+#include "window/GtkConsoleWebView.h"
 #include "window/GtkAppView.h"
 
 namespace zvui {

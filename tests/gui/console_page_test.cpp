@@ -3,8 +3,8 @@
 // page that is handed every byte the socket brought and parses all of it.
 #include <gtest/gtest.h>
 
-#include "Support.h"
-#include "reference-backend/ConsoleClient.h"
+#include "support/ConsoleClient.h"
+#include "support/GuiSupport.h"
 
 namespace zvui {
 namespace {
@@ -71,12 +71,11 @@ constexpr const char* kCommands = R"([
 
 TEST(ReferenceConsolePage, FloodsLeaveTheTerminalAsAFullParseWould) {
   auto app = test::application();
-  const test::fs::path home = test::fs::temp_directory_path() / ("console-page-" + std::to_string(::getpid()));
-  test::fs::create_directories(home);
+  const test::TempDir home;
   // A plain shell with no start-up files, so the prompt and the timing are the test's own.
   auto backend = tamrik::test::BackendProcess::start(
       MACTAMRIK_BACKEND_PATH, {{"TAMRIK_PORT", "0"}, {"TAMRIK_APP_MODE", "1"},
-                               {"SHELL", "/bin/sh"}, {"HOME", home.string()}, {"ENV", std::nullopt}});
+                               {"SHELL", "/bin/sh"}, {"HOME", home.path().string()}, {"ENV", std::nullopt}});
   ASSERT_TRUE(backend);
   const auto announced = tamrik::test::parseAnnouncement(backend->readLine(30s));
   ASSERT_TRUE(announced);
@@ -97,18 +96,13 @@ TEST(ReferenceConsolePage, FloodsLeaveTheTerminalAsAFullParseWould) {
       view, kScript, -1, args, nullptr, nullptr, nullptr,
       [](GObject* source, GAsyncResult* result, gpointer data) {
         auto* out = static_cast<Answer*>(data);
-        GError* error = nullptr;
-        JSCValue* value = webkit_web_view_call_async_javascript_function_finish(
-            WEBKIT_WEB_VIEW(source), result, &error);
-        if (value != nullptr) {
-          char* text = jsc_value_to_string(value);
-          out->text = text;
-          g_free(text);
-          g_object_unref(value);
-        } else {
-          out->text = error->message;
-          g_error_free(error);
-        }
+        GError* failure = nullptr;
+        const auto value = GObjectPtr<JSCValue>::adopt(
+            webkit_web_view_call_async_javascript_function_finish(WEBKIT_WEB_VIEW(source),
+                                                                  result, &failure));
+        const GlibError error(failure);
+        out->text = value ? GlibString(jsc_value_to_string(value.get())).get()
+                          : error.get()->message;
         out->done = true;
       },
       &answer);
@@ -116,7 +110,6 @@ TEST(ReferenceConsolePage, FloodsLeaveTheTerminalAsAFullParseWould) {
   EXPECT_EQ(answer.text, "");
   window.unset_child();
   window.destroy();
-  test::fs::remove_all(home);
 }
 
 }  // namespace

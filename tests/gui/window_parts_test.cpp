@@ -5,11 +5,9 @@
 #include <thread>
 #include <vector>
 
-#include "Support.h"
-#include "window/ConsoleWebView.h"
-#include "window/GtkAppView.h"
+#include "support/GuiSupport.h"
+#include "window/GtkConsoleWebView.h"
 #include "window/GtkMainLoop.h"
-#include "window/LaunchFade.h"
 #include "window/ResourceDirectory.h"
 
 namespace zvui {
@@ -57,33 +55,6 @@ TEST(GtkMainLoop, TasksOfADestroyedLoopNeverRun) {
 TEST(ResourceDirectory, SitsBesideTheExecutablesBinDirectory) {
   EXPECT_EQ(resourceDirectoryFor("/usr/bin/zvui"), "/usr/lib/zvui");
   EXPECT_EQ(resourceDirectoryFor("/tmp/moved tree/bin/zvui"), "/tmp/moved tree/lib/zvui");
-}
-
-TEST(LaunchFade, FadesAShownWidgetOutAndHidesItAndHidesAnUnshownOneAtOnce) {
-  test::application();
-  Gtk::Box unshown;  // no frame clock would ever tick for it
-  LaunchFade(unshown).start(420ms);
-  EXPECT_FALSE(unshown.get_visible());
-
-  Gtk::Window window;
-  Gtk::Box cover;
-  window.set_child(cover);
-  window.present();
-  ASSERT_TRUE(iterateUntil([&] { return cover.get_mapped(); }));
-  LaunchFade fade(cover);
-  const auto start = std::chrono::steady_clock::now();
-  // Longer than the app's 0.42 s, so a loaded machine's slow frames still fall inside it.
-  fade.start(1500ms);
-  double lowest = 1.0;
-  ASSERT_TRUE(iterateUntil([&] {
-    if (cover.get_visible()) lowest = std::min(lowest, cover.get_opacity());
-    return !cover.get_visible();
-  }));
-  EXPECT_GE(std::chrono::steady_clock::now() - start, 1400ms);
-  EXPECT_LT(lowest, 1.0);  // faded through the frames, not dropped at once
-  EXPECT_EQ(cover.get_opacity(), 0.0);
-  EXPECT_FALSE(fade.running());
-  window.destroy();
 }
 
 // WebKit reports "finished" after a failed load too, and reports a load it refuses outright
@@ -180,68 +151,6 @@ TEST(ConsoleWebView, AWarmUpNeverPassesForTheConsole) {
     window.unset_child();
     window.destroy();
   }
-}
-
-// The window as drawn, as 8-bit grey levels (the mean of red, green and blue).
-struct Rendered {
-  explicit Rendered(Gtk::Widget& widget) {
-    auto paintable = Gtk::WidgetPaintable::create(widget);
-    width = widget.get_width();
-    height = widget.get_height();
-    GtkSnapshot* snapshot = gtk_snapshot_new();
-    gdk_paintable_snapshot(GDK_PAINTABLE(paintable->gobj()), GDK_SNAPSHOT(snapshot), width,
-                           height);
-    GskRenderNode* node = gtk_snapshot_free_to_node(snapshot);
-    GskRenderer* renderer = gtk_native_get_renderer(GTK_NATIVE(widget.gobj()));
-    if (node == nullptr || renderer == nullptr) return;
-    const graphene_rect_t area = GRAPHENE_RECT_INIT(0, 0, float(width), float(height));
-    GdkTexture* texture = gsk_renderer_render_texture(renderer, node, &area);
-    gsk_render_node_unref(node);
-    pixels.resize(std::size_t(width) * std::size_t(height) * 4);
-    gdk_texture_download(texture, pixels.data(), std::size_t(width) * 4);
-    g_object_unref(texture);
-  }
-  [[nodiscard]] int grey(int x, int y) const {  // B, G, R, A in memory
-    const auto* p = &pixels[(std::size_t(y) * std::size_t(width) + std::size_t(x)) * 4];
-    return (p[0] + p[1] + p[2]) / 3;
-  }
-  int width = 0, height = 0;
-  std::vector<unsigned char> pixels;
-};
-
-// Under the header bar runs one quiet line: a single row of pixels that reads against the
-// black above and below it, and stays far from white.
-TEST(MainWindow, HeaderBarIsSetOffByAOnePixelQuietLine) {
-  test::application();
-  GtkAppView view({}, "/nonexistent");
-  view.buildWindow([] {});
-  view.showWindow();
-  Gtk::Window& window = *view.window();
-  Gtk::HeaderBar& header = *view.headerBar();
-  ASSERT_TRUE(iterateUntil([&] { return window.get_mapped() && header.get_height() > 0; }));
-  while (g_main_context_pending(nullptr)) g_main_context_iteration(nullptr, FALSE);
-
-  graphene_rect_t bounds;
-  ASSERT_TRUE(gtk_widget_compute_bounds(GTK_WIDGET(header.gobj()), GTK_WIDGET(window.gobj()),
-                                        &bounds));
-  const Rendered shot(window);
-  ASSERT_FALSE(shot.pixels.empty());
-  // The drawing may sit a few pixels off the widget's own coordinates (the frame around
-  // client-side decorations), so the line is looked for near the bar's bottom edge.
-  const int edge = int(bounds.origin.y + bounds.size.height);
-  ASSERT_LT(edge + 40, shot.height);
-  for (const int x : {shot.width / 8, shot.width / 3}) {
-    SCOPED_TRACE("x " + std::to_string(x));
-    int line = -1;
-    for (int y = edge + 12; y > 0 && line < 0; --y) {
-      if (shot.grey(x, y) > 4) line = y;
-    }
-    ASSERT_GE(line, edge - 4) << "no line under the header bar";
-    EXPECT_GE(shot.grey(x, line), 16) << "too faint to read on black";
-    EXPECT_LE(shot.grey(x, line), 48) << "louder than a quiet line";
-    for (int y = line - 20; y < line; ++y) EXPECT_LE(shot.grey(x, y), 4) << "more than one pixel";
-  }
-  window.destroy();
 }
 
 }  // namespace

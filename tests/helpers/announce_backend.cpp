@@ -1,6 +1,6 @@
 // A backend that talks on both streams, announcing its address on standard error, then
 // waits for a signal to end it.
-#include "HelperIo.h"
+#include "support/HelperIo.h"
 
 int main() {
   helper::say("starting console");

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "HelperIo.h"
+#include "support/HelperIo.h"
 
 int main() {
   constexpr std::size_t kLine = 64;

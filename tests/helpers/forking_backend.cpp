@@ -2,7 +2,7 @@
 // HELPER_CHILDREN=obedient). It names them ("child <pid>") and says "ready". Then, by
 // HELPER_PARENT: "exit" leaves at once (the children keep the output pipe open),
 // "ignore-term" waits ignoring TERM, anything else waits for a signal to end it.
-#include "HelperIo.h"
+#include "support/HelperIo.h"
 
 namespace {
 

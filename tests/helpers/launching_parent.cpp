@@ -1,7 +1,7 @@
 // Stands in for the shell: starts the backend named by argv[1] through the real launcher,
 // prints its own pid and the backend's, and waits. SIGTERM takes the app's quit path (the
 // stop sequence, then exit 0); any other end is abrupt. Output it is handed is dropped.
-#include "HelperIo.h"
+#include "support/HelperIo.h"
 #include "backend/BackendEnvironment.h"
 #include "backend/BackendShutdown.h"
 #include "backend/PosixBackendLauncher.h"

@@ -13,8 +13,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "HelperIo.h"
-#include "LoopbackListener.h"
+#include "support/HelperIo.h"
+#include "support/LoopbackListener.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "MacTamrikApp/MainLoop.h"
+#include "support/MainLoop.h"
 
 namespace zvui::test {
 

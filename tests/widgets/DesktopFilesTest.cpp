@@ -5,13 +5,15 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <memory>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "support/GlibHandles.h"
+#include "support/TestFiles.h"
+
+namespace zvui::test {
 namespace {
 
 namespace fs = std::filesystem;
@@ -31,14 +33,14 @@ std::pair<bool, std::string> run(const std::vector<std::string>& argv) {
 class Installed : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    std::string pattern = (fs::temp_directory_path() / "zvui-install-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    prefix = pattern;
+    dir = std::make_unique<TempDir>();
+    prefix = dir->path();
     const auto [ok, output] = run({ZVUI_CMAKE_COMMAND, "--install", ZVUI_BUILD_DIR, "--component",
                                    ZVUI_DESKTOP_COMPONENT, "--prefix", prefix.string()});
     ASSERT_TRUE(ok) << output;
   }
-  static void TearDownTestSuite() { fs::remove_all(prefix); }
+  static void TearDownTestSuite() { dir.reset(); }
+  static inline std::unique_ptr<TempDir> dir;
   static inline fs::path prefix;
 };
 
@@ -58,9 +60,7 @@ TEST_F(Installed, MetainfoValidatesAndNamesTheDesktopEntry) {
   const auto [ok, output] = run({"appstreamcli", "validate", "--no-net", file.string()});
   EXPECT_TRUE(ok) << output;
   // The validator cannot see that the launchable names the entry we install.
-  std::ifstream in(file);
-  const std::string text{std::istreambuf_iterator<char>(in), {}};
-  EXPECT_NE(text.find(">" + kAppId + ".desktop</launchable>"), std::string::npos);
+  EXPECT_NE(readFile(file).find(">" + kAppId + ".desktop</launchable>"), std::string::npos);
 }
 
 TEST_F(Installed, ImagesDecodeAtTheirSizes) {
@@ -69,11 +69,11 @@ TEST_F(Installed, ImagesDecodeAtTheirSizes) {
        {std::tuple{std::string("lib/zvui/BrandIcon.png"), 256, 256},
         {std::string("lib/zvui/BrandWordmark.png"), 640, 224},
         {icons + "256x256/apps/" + kAppId + ".png", 256, 256}}) {
-    GdkPixbuf* image = gdk_pixbuf_new_from_file((prefix / relative).c_str(), nullptr);
-    ASSERT_NE(image, nullptr) << relative;
-    EXPECT_EQ(gdk_pixbuf_get_width(image), width) << relative;
-    EXPECT_EQ(gdk_pixbuf_get_height(image), height) << relative;
-    g_object_unref(image);
+    const auto image = GObjectPtr<GdkPixbuf>::adopt(
+        gdk_pixbuf_new_from_file((prefix / relative).c_str(), nullptr));
+    ASSERT_TRUE(image) << relative;
+    EXPECT_EQ(gdk_pixbuf_get_width(image.get()), width) << relative;
+    EXPECT_EQ(gdk_pixbuf_get_height(image.get()), height) << relative;
   }
   // The scalable icon must render too; rsvg-convert is how the build renders it.
   const auto [ok, output] =
@@ -83,3 +83,4 @@ TEST_F(Installed, ImagesDecodeAtTheirSizes) {
 }
 
 }  // namespace
+}  // namespace zvui::test

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "WidgetProbe.h"
-#include "titlebar/TitlebarStrip.h"
+#include "support/WidgetProbe.h"
+#include "titlebar/GtkTitlebarStrip.h"
 
 namespace zvui::test {
 namespace {
@@ -20,7 +20,7 @@ TEST(TitlebarStrip, CapsulesKeepTheirSizesWhateverTheText) {
   window.set_default_size(1440, 920);
   window.present();
   ASSERT_TRUE(
-      spinUntil([&] { return strip.widget().is_drawable() && strip.widget().get_width(); }));
+      iterateUntil([&] { return strip.widget().is_drawable() && strip.widget().get_width(); }));
   Gtk::Label* labels[] = {&strip.statusLabel(), &strip.hostLabel(), &strip.runtimeLabel()};
   const auto expectFixed = [&](const std::string& texts, const std::string& ellipsized) {
     ASSERT_TRUE(settle(strip.widget()));

@@ -1,4 +1,0 @@
-// A backend that says one line and exits at once.
-#include "HelperIo.h"
-
-int main() { helper::say("last words"); }

@@ -1,0 +1,98 @@
+#pragma once
+
+// Files, processes and table rows as every test area sees them.
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zvui::test {
+
+using Strings = std::vector<std::string>;
+
+// A fresh directory under the system's temporary directory, removed with everything in it.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "zvui-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  [[nodiscard]] const std::filesystem::path& path() const { return path_; }
+
+  // Writes `contents` to `relative`, creating the directories on the way.
+  std::filesystem::path write(const std::filesystem::path& relative,
+                              std::string_view contents) const {
+    std::filesystem::create_directories((path_ / relative).parent_path());
+    std::ofstream(path_ / relative, std::ios::binary) << contents;
+    return path_ / relative;
+  }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// The whole file; "" when it cannot be read.
+inline std::string readFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The lines that start with `prefix`, without it.
+inline Strings withPrefix(const Strings& lines, std::string_view prefix) {
+  Strings found;
+  for (const auto& line : lines) {
+    if (line.starts_with(prefix)) found.push_back(line.substr(prefix.size()));
+  }
+  return found;
+}
+inline Strings linesOf(const std::string& text, std::string_view prefix = "") {
+  Strings lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return withPrefix(lines, prefix);
+}
+
+// Alive and not a zombie.
+inline bool processAlive(int pid) {
+  const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+  const auto close = stat.rfind(')');
+  return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
+}
+
+// Sets one environment variable for the life of the object.
+class ScopedEnvironment {
+ public:
+  ScopedEnvironment(std::string name, const char* value) : name_(std::move(name)) {
+    if (const char* old = ::getenv(name_.c_str())) old_ = old;
+    ::setenv(name_.c_str(), value, 1);
+  }
+  ScopedEnvironment(const ScopedEnvironment&) = delete;
+  ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+  ~ScopedEnvironment() {
+    old_ ? ::setenv(name_.c_str(), old_->c_str(), 1) : ::unsetenv(name_.c_str());
+  }
+
+ private:
+  std::string name_;
+  std::optional<std::string> old_;
+};
+
+// Names a table row after its `name` member, so a failing row reads as what it checks.
+inline constexpr auto RowName = [](const auto& row) { return std::string(row.param.name); };
+
+}  // namespace zvui::test
