@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "LoopbackListener.h"
+
 namespace {
 
 long long monotonicNanoseconds() {
@@ -37,17 +39,10 @@ void reply(int client, const std::string& status, const std::string& body) {
 }  // namespace
 
 int main() {
-  const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (::bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(server, 16) != 0 ||
-      ::getsockname(server, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    return 2;
-  }
-  std::printf("TAMRIK_URL=http://127.0.0.1:%d/\n", ntohs(address.sin_port));
+  const helper::Listener listener = helper::listenOnLoopback();
+  if (listener.socket < 0) return 2;
+  const int server = listener.socket;
+  std::printf("TAMRIK_URL=http://127.0.0.1:%d/\n", listener.port);
   std::fflush(stdout);
 
   const char* loadedFile = std::getenv("ZVUI_BENCH_LOADED");

@@ -157,23 +157,30 @@ def environment(work, loaded):
     return env
 
 
-def run_zvui(args, work):
+def install_app(zvui, backend, work):
+    """A fresh prefix under `work` holding the installed app's files with `backend` as its
+    backend; returns the app's executable."""
     prefix = work / "prefix"
     (prefix / "bin").mkdir(parents=True)
     resources = prefix / "lib" / "zvui"
     resources.mkdir(parents=True)
-    shutil.copy2(args.zvui, prefix / "bin" / "zvui")
-    shutil.copy2(args.backend, resources / "MacTamrikBackend")
-    for image in ("BrandWordmark.png", "BrandIcon.png"):
-        source = Path(args.zvui).resolve().parent.parent / "lib" / "zvui" / image
-        if source.exists():
-            shutil.copy2(source, resources / image)
+    shutil.copy2(zvui, prefix / "bin" / "zvui")
+    shutil.copy2(backend, resources / "MacTamrikBackend")
+    installed = Path(zvui).resolve().parent.parent / "lib" / "zvui"
+    for name in ("BrandWordmark.png", "BrandIcon.png", "zvui-backend-guard"):
+        if (installed / name).exists():
+            shutil.copy2(installed / name, resources / name)
+    return prefix / "bin" / "zvui"
+
+
+def run_zvui(args, work):
+    app = install_app(args.zvui, args.backend, work)
     loaded = work / "loaded"
     env = environment(work, loaded)
     log = work / "log"
     with open(log, "wb") as out:
         # GLib writes debug messages to standard output.
-        return measure(lambda: subprocess.Popen([str(prefix / "bin" / "zvui")], env=env,
+        return measure(lambda: subprocess.Popen([str(app)], env=env,
                                                 stdout=out, stderr=subprocess.DEVNULL),
                        [], loaded, log)
 

@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "LoopbackListener.h"
+
 namespace {
 
 void writeAll(int fd, const char* data, std::size_t size) {
@@ -62,18 +64,11 @@ int main() {
   const bool before = when != nullptr && std::strcmp(when, "before") == 0;
   if (before) flood(bytes, timeFile);
 
-  const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (::bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(server, 16) != 0 ||
-      ::getsockname(server, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    return 2;
-  }
+  const helper::Listener listener = helper::listenOnLoopback();
+  if (listener.socket < 0) return 2;
+  const int server = listener.socket;
   const std::string announcement =
-      "TAMRIK_URL=http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/\n";
+      "TAMRIK_URL=http://127.0.0.1:" + std::to_string(listener.port) + "/\n";
   writeAll(STDOUT_FILENO, announcement.data(), announcement.size());
 
   std::atomic<bool> served{false};

@@ -12,13 +12,16 @@ Run under a display and a session bus:
 """
 import argparse
 import os
-import shutil
 import signal
 import statistics
 import subprocess
+import sys
 import tempfile
 import time
 from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "app"))
+from measure_app import install_app, stop  # noqa: E402
 
 TICK = os.sysconf("SC_CLK_TCK")
 
@@ -37,15 +40,6 @@ def wait_for(path, deadline_s=300):
     raise RuntimeError("the flood did not finish")
 
 
-def stop(proc):
-    proc.send_signal(signal.SIGTERM)
-    try:
-        proc.wait(timeout=20)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.wait()
-
-
 def into_cat(args, work, when):
     times = work / "times"
     env = dict(os.environ, FLOOD_BYTES=str(args.bytes), FLOOD_WHEN=when,
@@ -60,22 +54,14 @@ def into_cat(args, work, when):
 
 
 def into_app(args, work, when):
-    prefix = work / "prefix"
-    (prefix / "bin").mkdir(parents=True)
-    resources = prefix / "lib" / "zvui"
-    resources.mkdir(parents=True)
-    shutil.copy2(args.zvui, prefix / "bin" / "zvui")
-    shutil.copy2(args.backend, resources / "MacTamrikBackend")
-    guard = Path(args.zvui).resolve().parent.parent / "lib" / "zvui" / "zvui-backend-guard"
-    if guard.exists():
-        shutil.copy2(guard, resources / guard.name)
+    app = install_app(args.zvui, args.backend, work)
     config = work / "config" / "ZVui"
     config.mkdir(parents=True)
     (config / "settings.json").write_text('{"autoFullscreen": false}')
     times = work / "times"
     env = dict(os.environ, FLOOD_BYTES=str(args.bytes), FLOOD_WHEN=when,
                FLOOD_TIME_FILE=str(times), XDG_CONFIG_HOME=str(work / "config"))
-    proc = subprocess.Popen([str(prefix / "bin" / "zvui")], env=env, stdout=subprocess.DEVNULL,
+    proc = subprocess.Popen([str(app)], env=env, stdout=subprocess.DEVNULL,
                             stderr=subprocess.DEVNULL)
     try:
         before = cpu_seconds(proc.pid)
