@@ -114,11 +114,6 @@ void AppDelegate::showLaunchError(std::string_view message) {
 
 void AppDelegate::handleBackendOutput(std::string_view chunk) {
   ++outputBlocks_;
-  // With the address taken for good there is nothing left to find: only the tail is kept.
-  if (announcement_.settled()) {
-    outputBuffer_.appendTail(chunk);
-    return;
-  }
   // Every line is examined before the cap can drop it: a block may bring far more than the
   // cap, and the announcement may stand at its start.
   outputBuffer_.extend(chunk);

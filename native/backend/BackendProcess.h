@@ -12,7 +12,9 @@
 
 namespace zvui {
 
-// One decoded block of backend output (standard output and standard error joined).
+// The next block of backend output (standard output and standard error joined), as valid
+// UTF-8. A process may leave out of a flood what the output buffer's cap would drop anyway
+// (never a line that holds the announcement prefix, nor the rest of a line already begun).
 using BackendOutputHandler = std::function<void(std::string block)>;
 // The backend process has exited; delivered after every block it wrote before exiting.
 using BackendExitHandler = std::function<void()>;

@@ -10,19 +10,28 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <system_error>
 
 #include "backend/Spawn.h"
-#include "support/Utf8Decoder.h"
 
 namespace zvui {
 namespace {
 
+using namespace std::chrono_literals;
+
 // Without a pidfd the exit is only noticed by asking, this often.
 constexpr int kExitPollMilliseconds = 50;
-// The most one block handed to the main loop holds. With the blocks in flight this bounds
-// what output can wait in memory while the main thread is busy.
-constexpr std::size_t kLargestBatch = 1024 * 1024;
+// While output keeps coming, it is handed to the main loop at most this often.
+constexpr auto kHandOverInterval = 8ms;
+// The most output that waits here before reading stops, when none of it can be dropped (it
+// holds the announcement prefix, or has no line feed) and the main loop is behind.
+constexpr std::size_t kMostWaiting = 4 * 1024 * 1024;
+
+void signal(const UniqueFd& eventFd) {
+  const std::uint64_t one = 1;
+  [[maybe_unused]] auto written = ::write(eventFd.get(), &one, sizeof one);
+}
 
 }  // namespace
 
@@ -31,10 +40,10 @@ OutputReader::OutputReader(OutputReaderSetup setup)
       handlers_(std::make_shared<const Handlers>(
           Handlers{std::move(setup_.onOutput), std::move(setup_.onExit),
                    std::move(setup_.onOutputEnd)})),
-      gate_(std::make_shared<BlockGate>(setup_.maxBlocksInFlight)),
-      wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
-      buffer_(std::make_unique<char[]>(setup_.readSize)) {
-  if (!wake_) throw std::system_error(errno, std::generic_category(), "eventfd");
+      flow_(std::make_shared<Flow>()),
+      wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+  flow_->handled.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!wake_ || !flow_->handled) throw std::system_error(errno, std::generic_category(), "eventfd");
   const int capacity = ::fcntl(setup_.pipe.get(), F_GETPIPE_SZ);
   pipeCapacity_ = capacity > 0 ? static_cast<std::size_t>(capacity) : 65536;
   // The reader takes no signals: process-directed ones go to threads that handle them.
@@ -52,37 +61,39 @@ OutputReader::OutputReader(OutputReaderSetup setup)
 }
 
 OutputReader::~OutputReader() {
-  gate_->close();
-  const std::uint64_t one = 1;
-  [[maybe_unused]] auto written = ::write(wake_.get(), &one, sizeof one);
+  signal(wake_);
   thread_.join();
 }
 
 void OutputReader::run() {
-  Utf8Decoder decoder;
   bool pipeOpen = true;
   bool exited = false;
   while (pipeOpen || !exited) {
-    pollfd fds[3];
+    if (mayHandOver()) handOver(false);
+
+    pollfd fds[4];
     nfds_t count = 0;
     fds[count++] = {wake_.get(), POLLIN, 0};
-    const nfds_t pipeIndex = pipeOpen ? count : 0;
-    if (pipeOpen) fds[count++] = {setup_.pipe.get(), POLLIN, 0};
+    fds[count++] = {flow_->handled.get(), POLLIN, 0};
+    const nfds_t pipeIndex = pipeOpen && mayRead() ? count : 0;
+    if (pipeIndex != 0) fds[count++] = {setup_.pipe.get(), POLLIN, 0};
     const bool watchExit = !exited && setup_.processFd >= 0;
     const nfds_t exitIndex = watchExit ? count : 0;
     if (watchExit) fds[count++] = {setup_.processFd, POLLIN, 0};
-    const int timeout = (!exited && setup_.processFd < 0) ? kExitPollMilliseconds : -1;
 
-    if (::poll(fds, count, timeout) < 0) {
+    if (::poll(fds, count, pollTimeout(exited)) < 0) {
       if (errno == EINTR) continue;
       break;
     }
     if (fds[0].revents != 0) break;
+    if (fds[1].revents != 0) {
+      std::uint64_t handled = 0;
+      [[maybe_unused]] auto got = ::read(flow_->handled.get(), &handled, sizeof handled);
+    }
 
-    if (pipeIndex != 0 && fds[pipeIndex].revents != 0) {
-      const ReadResult result = readOnce(decoder);
-      if (result == ReadResult::Stopped) break;
-      if (result == ReadResult::End) pipeOpen = false;
+    if (pipeIndex != 0 && fds[pipeIndex].revents != 0 && readOnce() == ReadResult::End) {
+      pipeOpen = false;
+      handOver(true);
     }
 
     const bool exitedNow = exitIndex != 0 ? fds[exitIndex].revents != 0
@@ -93,11 +104,8 @@ void OutputReader::run() {
       exited = true;
       // Everything the backend wrote before it exited is in the pipe now; hand it over
       // before the exit notice. What a grandchild writes later follows the notice.
-      if (pipeOpen) {
-        const ReadResult result = drainAfterExit(decoder);
-        if (result == ReadResult::Stopped) break;
-        if (result == ReadResult::End) pipeOpen = false;
-      }
+      if (pipeOpen && drainAfterExit() == ReadResult::End) pipeOpen = false;
+      handOver(!pipeOpen);
       auto handlers = handlers_;
       setup_.loop->post([handlers] {
         if (handlers->onExit) handlers->onExit();
@@ -116,63 +124,83 @@ void OutputReader::run() {
   if (!reaped_ && hasExited()) reap();
 }
 
-OutputReader::ReadResult OutputReader::readOnce(Utf8Decoder& decoder) {
-  const ssize_t got = ::read(setup_.pipe.get(), buffer_.get(), setup_.readSize);
+OutputReader::ReadResult OutputReader::readOnce() {
+  const auto room = stage_.room(setup_.readSize);
+  const ssize_t got = ::read(setup_.pipe.get(), room.data(), room.size());
   if (got > 0) {
-    return deliver(decoder.decode(std::string_view(buffer_.get(), static_cast<std::size_t>(got))))
-               ? ReadResult::Data
-               : ReadResult::Stopped;
+    stage_.added(static_cast<std::size_t>(got));
+    if (setup_.condense) stage_.condense();
+    return ReadResult::Data;
   }
   if (got < 0 && (errno == EAGAIN || errno == EINTR)) return ReadResult::Nothing;
   // End of file, or a pipe that can no longer be read: the same to us.
-  return deliver(decoder.finish()) ? ReadResult::End : ReadResult::Stopped;
+  return ReadResult::End;
 }
 
-OutputReader::ReadResult OutputReader::drainAfterExit(Utf8Decoder& decoder) {
+OutputReader::ReadResult OutputReader::drainAfterExit() {
   // The pipe never holds more than its capacity, so this ends even while a grandchild
   // keeps writing.
   std::size_t budget = pipeCapacity_;
   while (budget > 0) {
-    const ssize_t got =
-        ::read(setup_.pipe.get(), buffer_.get(), std::min(budget, setup_.readSize));
+    const auto room = stage_.room(std::min(budget, setup_.readSize));
+    const ssize_t got = ::read(setup_.pipe.get(), room.data(), std::min(budget, room.size()));
     if (got < 0 && errno == EINTR) continue;
     if (got < 0 && errno == EAGAIN) return ReadResult::Nothing;
-    if (got <= 0) return deliver(decoder.finish()) ? ReadResult::End : ReadResult::Stopped;
+    if (got <= 0) return ReadResult::End;
     budget -= static_cast<std::size_t>(got);
-    if (!deliver(decoder.decode(std::string_view(buffer_.get(), static_cast<std::size_t>(got))))) {
-      return ReadResult::Stopped;
-    }
+    stage_.added(static_cast<std::size_t>(got));
+    if (setup_.condense) stage_.condense();
   }
   return ReadResult::Data;
 }
 
-bool OutputReader::deliver(std::string block) {
-  if (block.empty()) return true;
-  // While the main loop is behind, what comes joins the block that waits for it (up to a
-  // bound), so a flood costs the main thread one wake-up a batch rather than one a read.
-  if (pending_) {
-    const std::lock_guard lock(pending_->mutex);
-    if (!pending_->taken && pending_->text.size() + block.size() <= kLargestBatch) {
-      pending_->text.reserve(kLargestBatch);
-      pending_->text.append(block);
-      return true;
+void OutputReader::handOver(bool ending) {
+  if (setup_.condense) stage_.condense(true);
+  std::string text = stage_.take(decoder_);
+  if (ending) text += decoder_.finish();
+  lastHandOver_ = std::chrono::steady_clock::now();
+  if (text.empty()) return;
+
+  // Counts the block until the main loop has handled it, or dropped it unrun.
+  struct InFlight {
+    explicit InFlight(std::shared_ptr<Flow> owner) : flow(std::move(owner)) { ++flow->inFlight; }
+    InFlight(const InFlight&) = delete;
+    InFlight& operator=(const InFlight&) = delete;
+    ~InFlight() {
+      --flow->inFlight;
+      signal(flow->handled);
     }
-  }
-  if (!gate_->enter()) return false;
-  auto place = std::make_shared<GatePlace>(gate_);
-  auto handlers = handlers_;
-  pending_ = std::make_shared<PendingBlock>();
-  pending_->text = std::move(block);
-  setup_.loop->post([place, handlers, pending = pending_] {
-    std::string text;
-    {
-      const std::lock_guard lock(pending->mutex);
-      pending->taken = true;
-      text = std::move(pending->text);
-    }
+    std::shared_ptr<Flow> flow;
+  };
+  setup_.loop->post([inFlight = std::make_shared<InFlight>(flow_), handlers = handlers_,
+                     text = std::move(text)]() mutable {
     if (handlers->onOutput) handlers->onOutput(std::move(text));
   });
-  return true;
+}
+
+bool OutputReader::mayHandOver() const {
+  if (stage_.empty()) return false;
+  const std::size_t inFlight = flow_->inFlight.load();
+  // Full, and nothing of it could be dropped: hand it over while there is room in flight.
+  if (!mayRead()) return inFlight < setup_.maxBlocksInFlight;
+  if (inFlight != 0) return false;
+  return stage_.holdsAnnouncement() ||
+         std::chrono::steady_clock::now() - lastHandOver_ >= kHandOverInterval;
+}
+
+bool OutputReader::mayRead() const { return stage_.size() < kMostWaiting; }
+
+int OutputReader::pollTimeout(bool exited) const {
+  int timeout = -1;
+  if (!stage_.empty() && flow_->inFlight.load() == 0) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+        lastHandOver_ + kHandOverInterval - std::chrono::steady_clock::now());
+    timeout = static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, kExitPollMilliseconds));
+  }
+  if (!exited && setup_.processFd < 0) {
+    timeout = timeout < 0 ? kExitPollMilliseconds : std::min(timeout, kExitPollMilliseconds);
+  }
+  return timeout;
 }
 
 bool OutputReader::hasExited() const {

@@ -2,20 +2,20 @@
 
 #include <sys/types.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <memory>
-#include <mutex>
 #include <thread>
 
-#include "support/MainLoop.h"
 #include "backend/BackendProcess.h"
-#include "backend/BlockGate.h"
 #include "backend/ExitLatch.h"
+#include "backend/OutputStage.h"
+#include "support/MainLoop.h"
 #include "support/UniqueHandle.h"
+#include "support/Utf8Decoder.h"
 
 namespace zvui {
-
-class Utf8Decoder;
 
 struct OutputReaderSetup {
   UniqueFd pipe;         // read end of the backend's output, non-blocking
@@ -27,13 +27,21 @@ struct OutputReaderSetup {
   BackendOutputEndHandler onOutputEnd;
   std::shared_ptr<ExitLatch> exited;
   std::size_t readSize = 256 * 1024;
+  // Blocks posted to the main loop and not yet handled there, beyond which reading waits.
   std::size_t maxBlocksInFlight = 4;
+  // Drop, while output waits for the main loop, what the output buffer's cap would drop
+  // anyway (see OutputStage); without it every byte is delivered.
+  bool condense = true;
 };
 
-// One thread that drains the backend's pipe, decodes it as UTF-8 and posts each block to
-// the main loop in order; it reaps the backend when it exits and then posts the exit notice,
-// after every block written before the exit. It keeps reading after the exit for as long as
+// One thread that drains the backend's pipe and hands its output to the main loop, decoded
+// as UTF-8 and in order; it reaps the backend when it exits and then posts the exit notice,
+// after all output written before the exit. It keeps reading after the exit for as long as
 // anything (a grandchild) holds the pipe open, and posts the end of output when nothing does.
+//
+// Output is handed over at once when the main loop has nothing of it left to handle, and
+// otherwise at most once every few milliseconds, so that a flood costs the main thread a
+// handful of blocks a second; meanwhile it waits in an OutputStage.
 class OutputReader {
  public:
   // Starts the thread; throws std::system_error when it cannot.
@@ -49,27 +57,30 @@ class OutputReader {
     BackendExitHandler onExit;
     BackendOutputEndHandler onOutputEnd;
   };
-  enum class ReadResult { Data, Nothing, End, Stopped };
-  // A block posted to the main loop and not yet taken there; output read meanwhile joins it.
-  struct PendingBlock {
-    std::mutex mutex;
-    std::string text;
-    bool taken = false;
+  // Blocks posted and not yet handled; the main loop signals `handled` as each one goes.
+  struct Flow {
+    std::atomic<std::size_t> inFlight{0};
+    UniqueFd handled;
   };
+  enum class ReadResult { Data, Nothing, End };
 
   void run();
-  ReadResult readOnce(Utf8Decoder& decoder);
-  ReadResult drainAfterExit(Utf8Decoder& decoder);
-  bool deliver(std::string block);
+  ReadResult readOnce();
+  ReadResult drainAfterExit();
+  void handOver(bool ending);
+  [[nodiscard]] bool mayHandOver() const;
+  [[nodiscard]] bool mayRead() const;
+  [[nodiscard]] int pollTimeout(bool exited) const;
   bool hasExited() const;
   void reap();
 
   OutputReaderSetup setup_;
   std::shared_ptr<const Handlers> handlers_;
-  std::shared_ptr<BlockGate> gate_;
-  std::shared_ptr<PendingBlock> pending_;  // the last block posted; reader thread only
+  std::shared_ptr<Flow> flow_;
   UniqueFd wake_;
-  std::unique_ptr<char[]> buffer_;
+  OutputStage stage_;
+  Utf8Decoder decoder_;
+  std::chrono::steady_clock::time_point lastHandOver_{};
   std::size_t pipeCapacity_ = 0;
   bool reaped_ = false;
   std::thread thread_;

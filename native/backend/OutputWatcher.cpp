@@ -4,16 +4,15 @@
 
 #include <algorithm>
 
-#include "support/Utf8Decoder.h"
 #include "support/UriMembers.h"
 
 namespace zvui {
 namespace {
 
-// Unused room the buffer keeps after a cut (beyond it, memory is given back): enough for the
-// largest block the reader hands over, so that a flood of large blocks does not reallocate,
-// and fault in fresh pages, for every one.
-constexpr std::size_t kSpareCapacity = 1024 * 1024 + kOutputBufferCapacity * 4;
+// Unused room the buffer keeps after a cut (beyond it, memory is given back): enough for a
+// block of a flood as the reader hands it over, so that a flood does not reallocate, and
+// fault in fresh pages, for every block.
+constexpr std::size_t kSpareCapacity = 256 * 1024 + kOutputBufferCapacity * 4;
 
 bool isContinuation(unsigned char byte) noexcept { return (byte & 0xC0) == 0x80; }
 
@@ -103,11 +102,6 @@ OutputBuffer::OutputBuffer(std::size_t capacity, std::size_t byteCeiling)
 
 void OutputBuffer::extend(std::string_view text) {
   if (text.empty()) return;
-  std::string repaired;
-  if (!isValidUtf8(text)) {
-    repaired = toValidUtf8(text);
-    text = repaired;
-  }
   const bool hadText = !text_.empty();
   text_.append(text);
 
@@ -140,30 +134,6 @@ bool OutputBuffer::trim() {
   }
   if (text_.capacity() > 2 * std::max(text_.size(), kSpareCapacity)) text_.shrink_to_fit();
   return dropped_ != before;
-}
-
-void OutputBuffer::appendTail(std::string_view text) {
-  // Four bytes a cluster leave room for the cap in the text that is kept in all but output
-  // of long clusters, for which the whole text is appended as usual.
-  const std::size_t keep = 4 * capacity_ + 1;
-  if (text.size() > keep) {
-    const auto asciiBoundary = [&](std::size_t at) {
-      const auto before = static_cast<unsigned char>(text[at - 1]);
-      const auto after = static_cast<unsigned char>(text[at]);
-      return before < 0x80 && after < 0x80 && !(before == '\r' && after == '\n');
-    };
-    std::size_t cut = text.size() - keep;
-    const std::size_t searchEnd = std::min(text.size(), cut + 64);
-    while (cut < searchEnd && (cut == 0 || !asciiBoundary(cut))) ++cut;
-    if (cut < searchEnd && counter_.walk(text.substr(cut), capacity_ + 1).clusters > capacity_) {
-      dropped_ += text_.size() + cut;
-      text_.clear();
-      count_ = 0;
-      lastClusterStart_ = 0;
-      text.remove_prefix(cut);
-    }
-  }
-  append(text);
 }
 
 void OutputBuffer::dropFront(std::size_t bytes) {

@@ -16,6 +16,8 @@ inline constexpr std::string_view kAnnouncementPrefix = "TAMRIK_URL=";
 
 // How much backend output is kept: the last 12,000 user-perceived characters.
 inline constexpr std::size_t kOutputBufferCapacity = 12000;
+// Clusters have no length limit, so the bytes kept are capped too (see OutputBuffer).
+inline constexpr std::size_t kOutputByteCeiling = kOutputBufferCapacity * 128;
 
 // The tail of the backend's output, as UTF-8, capped at `capacity` extended grapheme
 // clusters (CR LF is one). Text is only ever appended at the end and dropped at the front.
@@ -26,24 +28,19 @@ inline constexpr std::size_t kOutputBufferCapacity = 12000;
 class OutputBuffer {
  public:
   explicit OutputBuffer(std::size_t capacity = kOutputBufferCapacity,
-                        std::size_t byteCeiling = kOutputBufferCapacity * 128);
+                        std::size_t byteCeiling = kOutputByteCeiling);
 
-  // Appends `text` and applies the cap. Work is proportional to `text` and the capacity,
-  // never to the output seen before.
+  // Appends `text`, which must be valid UTF-8, and applies the cap. Work is proportional to
+  // `text` and the capacity, never to the output seen before.
   void append(std::string_view text) {
     extend(text);
     trim();
   }
-  // Appends `text` without applying the cap, so that all of it can be examined before
-  // trim() drops anything; ill-formed UTF-8 in it is replaced by U+FFFD.
+  // Appends valid UTF-8 `text` without applying the cap, so that all of it can be examined
+  // before trim() drops anything.
   void extend(std::string_view text);
   // Applies the cap. Returns true when it dropped text.
   bool trim();
-  // The same as append() for a buffer nobody examines any more, and cheaper for a large
-  // `text`: when the cap is sure to drop everything up to a place near its end (a boundary
-  // between two ASCII characters, with more than the cap's clusters after it), the part
-  // before that place is counted as dropped without being copied or counted.
-  void appendTail(std::string_view text);
 
   [[nodiscard]] const std::string& text() const noexcept { return text_; }
   [[nodiscard]] std::size_t characterCount() const noexcept { return count_; }
@@ -126,8 +123,6 @@ class AnnouncementTracker {
   // dropped unseen) or after the cap dropped some. `paused` says that no output came for a
   // while, or that no more will come: the unterminated tail is then taken as it stands.
   [[nodiscard]] Step examine(const OutputBuffer& buffer, bool paused);
-  // True once an address has been taken for good: no later output changes anything.
-  [[nodiscard]] bool settled() const noexcept { return address_ && !openLine_; }
 
  private:
   std::optional<std::string> address_;

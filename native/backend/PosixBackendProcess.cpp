@@ -82,6 +82,7 @@ bool PosixBackendProcess::launch(BackendOutputHandler onOutput, BackendExitHandl
         .exited = exited_,
         .readSize = options_.readSize,
         .maxBlocksInFlight = options_.maxBlocksInFlight,
+        .condense = options_.condense,
     });
   } catch (const std::system_error&) {
     // Nobody could watch or reap it: take it back down rather than leave it unsupervised.

@@ -20,7 +20,7 @@ namespace zvui {
 class OutputReader;
 
 // A backend child on Linux: fork + exec with the output joined into one pipe, a reader
-// thread that posts decoded blocks to the main loop, and a pidfd to learn of the exit. The
+// thread that posts decoded output to the main loop, and a pidfd to learn of the exit. The
 // backend leads a process group of its own, which holds its tree (all it starts, unless a
 // process leaves on purpose), and a guard program watches over that group for as long as
 // we live.
@@ -35,6 +35,9 @@ class PosixBackendProcess final : public BackendProcess {
     int pipeSize = 1024 * 1024;
     // Blocks posted to the main loop and not yet handled; the reader waits beyond this.
     std::size_t maxBlocksInFlight = 4;
+    // Output the output buffer's cap would drop anyway is dropped before it reaches the
+    // main loop (see OutputStage); off, every byte is delivered.
+    bool condense = true;
     // The guard program (native/guard); none when empty.
     std::filesystem::path guard;
   };
