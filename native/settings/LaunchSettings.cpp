@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <exception>
+#include <nlohmann/json.hpp>
 #include <system_error>
 #include <vector>
 
@@ -97,15 +98,22 @@ std::filesystem::path chooseSettingsFile(const SettingsLocations& locations) {
 }
 
 LaunchSettings parseLaunchSettings(std::string_view json) {
+  LaunchSettings settings;
   try {
-    if (nestingDepth(json, kSettingsMaxDepth) > kSettingsMaxDepth) return {};
-    auto parsed = nlohmann::json::parse(json, nullptr, /*allow_exceptions=*/false);
-    if (!parsed.is_object()) return {};
-    return std::move(parsed.get_ref<nlohmann::json::object_t&>());
+    if (nestingDepth(json, kSettingsMaxDepth) > kSettingsMaxDepth) return settings;
+    const auto parsed = nlohmann::json::parse(json, nullptr, /*allow_exceptions=*/false);
+    if (!parsed.is_object()) return settings;
+    const auto found = parsed.find("autoFullscreen");
+    if (found == parsed.end()) return settings;
+    if (found->is_boolean()) {
+      settings.autoFullscreen = found->get<bool>();
+    } else if (isNumberEqualTo(*found, 0)) {
+      settings.autoFullscreen = false;
+    }
   } catch (const std::exception&) {
     // Out of memory on a huge file: the settings keep their defaults like any bad file.
-    return {};
   }
+  return settings;
 }
 
 LaunchSettings readLaunchSettingsFrom(const SettingsLocations& locations) {
@@ -128,15 +136,6 @@ LaunchSettings readLaunchSettings() {
   const auto directory = configDirectory(environmentValue("XDG_CONFIG_HOME"), home);
   if (!directory) return {};
   return readLaunchSettingsFrom(settingsLocations(*directory));
-}
-
-bool autoFullscreenSetting(const LaunchSettings& settings) {
-  const auto found = settings.find("autoFullscreen");
-  if (found == settings.end()) return true;
-  const nlohmann::json& value = found->second;
-  if (value.is_boolean()) return value.get<bool>();
-  if (isNumberEqualTo(value, 0)) return false;
-  return true;
 }
 
 }  // namespace zvui
