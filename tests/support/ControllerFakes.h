@@ -48,7 +48,6 @@ class RecordingView final : public AppView {
   }
   // The addresses the console was asked to load, in order.
   [[nodiscard]] const std::vector<std::string>& loads() const { return loaded; }
-
   std::vector<std::string> calls, loaded;
   std::function<void()> navigationFinished;
   Colour lastColour{};
@@ -68,32 +67,29 @@ struct FakeProcess final : BackendProcess {
     onOutput = std::move(output);
     onExit = std::move(exit);
     onOutputEnd = std::move(end);
-    return running = launchSucceeds;
+    return running = true;
   }
   [[nodiscard]] bool isRunning() const override { return running; }
   [[nodiscard]] std::int32_t processIdentifier() const override { return running ? 4242 : 0; }
   bool waitForExit(std::chrono::milliseconds) override { return !running; }
 
-  bool launchSucceeds = true, running = false;
+  bool running = false;
   BackendOutputHandler onOutput;
   BackendExitHandler onExit;
   BackendOutputEndHandler onOutputEnd;
 };
 
-// A launcher whose executable may be missing or refuse to start; it records what it made
-// and signalled. Its backend exits on TERM.
+// A launcher that records the backend's environment and the signals sent. Its backend
+// exits on TERM.
 struct FakeLauncher final : BackendLauncher {
   [[nodiscard]] std::optional<std::filesystem::path> locateExecutable(
       std::string_view name) const override {
-    if (!executablePresent) return std::nullopt;
     return std::filesystem::path("/opt/zvui/lib") / name;
   }
-  std::unique_ptr<BackendProcess> makeProcess(std::filesystem::path executable,
+  std::unique_ptr<BackendProcess> makeProcess(std::filesystem::path,
                                               Environment environment) override {
-    madeFor = std::move(executable);
     madeWith = std::move(environment);
     auto made = std::make_unique<FakeProcess>();
-    made->launchSucceeds = launchSucceeds;
     process = made.get();
     return made;
   }
@@ -102,8 +98,6 @@ struct FakeLauncher final : BackendLauncher {
     process->running = false;
   }
 
-  bool executablePresent = true, launchSucceeds = true;
-  std::filesystem::path madeFor;
   Environment madeWith;
   std::string signals;
   FakeProcess* process = nullptr;  // owned by the controller
