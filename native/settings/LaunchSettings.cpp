@@ -60,17 +60,15 @@ int nestingDepth(std::string_view json, int limit) {
   return deepest;
 }
 
-bool isNumberEqualTo(const nlohmann::json& value, int wanted) {
-  switch (value.type()) {
-    case nlohmann::json::value_t::number_integer:
-      return value.get<nlohmann::json::number_integer_t>() == wanted;
-    case nlohmann::json::value_t::number_unsigned:
-      return value.get<nlohmann::json::number_unsigned_t>() == static_cast<unsigned>(wanted);
-    case nlohmann::json::value_t::number_float:
-      return value.get<nlohmann::json::number_float_t>() == wanted;
-    default:
-      return false;
-  }
+// Zero in any of JSON's number types: 0, 0.0, 0e5, -0.
+bool isZero(const nlohmann::json& value) { return value.is_number() && value.get<double>() == 0; }
+
+// The file to read: the primary when anything at all stands at its path (a directory too),
+// else the fallback, whether or not it exists. The two files are never merged.
+std::filesystem::path chooseSettingsFile(const SettingsLocations& locations) {
+  std::error_code error;
+  // An existence test that fails (a path we may not search) counts as nothing there.
+  return std::filesystem::exists(locations.primary, error) ? locations.primary : locations.fallback;
 }
 
 }  // namespace
@@ -91,12 +89,6 @@ SettingsLocations settingsLocations(const std::filesystem::path& configDirectory
   return {configDirectory / "ZVui" / "settings.json", configDirectory / "KT-UI" / "settings.json"};
 }
 
-std::filesystem::path chooseSettingsFile(const SettingsLocations& locations) {
-  std::error_code error;
-  // An existence test that fails (a path we may not search) counts as nothing there.
-  return std::filesystem::exists(locations.primary, error) ? locations.primary : locations.fallback;
-}
-
 LaunchSettings parseLaunchSettings(std::string_view json) {
   LaunchSettings settings;
   try {
@@ -107,7 +99,7 @@ LaunchSettings parseLaunchSettings(std::string_view json) {
     if (found == parsed.end()) return settings;
     if (found->is_boolean()) {
       settings.autoFullscreen = found->get<bool>();
-    } else if (isNumberEqualTo(*found, 0)) {
+    } else if (isZero(*found)) {
       settings.autoFullscreen = false;
     }
   } catch (const std::exception&) {

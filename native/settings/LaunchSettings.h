@@ -34,18 +34,15 @@ struct SettingsLocations {
 
 [[nodiscard]] SettingsLocations settingsLocations(const std::filesystem::path& configDirectory);
 
-// The file to read: the primary when anything at all stands at its path (a directory
-// too), else the fallback, whether or not it exists. The two files are never merged.
-[[nodiscard]] std::filesystem::path chooseSettingsFile(const SettingsLocations& locations);
-
 // The settings in a JSON text whose top-level value is an object. Anything else (invalid
 // JSON, another top-level value, nesting deeper than kSettingsMaxDepth) gives the defaults.
 // A name given twice keeps its last value. "autoFullscreen": the booleans as they are, the
 // numbers 0 and 1 (also 0.0 and 1.0) as false and true; anything else keeps the default.
 [[nodiscard]] LaunchSettings parseLaunchSettings(std::string_view json);
 
-// Reads the chosen file of `locations`. Every failure gives the defaults, silently. A file
-// over kSettingsMaxBytes is a failure.
+// Reads one file of `locations`: the primary when anything at all stands at its path (a
+// directory too), else the fallback; the two are never merged. Every failure gives the
+// defaults, silently. A file over kSettingsMaxBytes is a failure.
 [[nodiscard]] LaunchSettings readLaunchSettingsFrom(const SettingsLocations& locations);
 
 // readLaunchSettingsFrom for this user's configuration directory ($XDG_CONFIG_HOME, $HOME,
