@@ -46,7 +46,8 @@ struct Harness {
   QuietView view;
   test::FakeLauncher launcher;
   test::TestMainLoop loop;
-  std::shared_ptr<AppDelegate> app = std::make_shared<AppDelegate>(view, launcher, loop);
+  std::shared_ptr<AppDelegate> app =
+      std::make_shared<AppDelegate>(view, launcher, loop, ControllerInputs{});
   Harness() { app->applicationDidFinishLaunching(); }
 };
 

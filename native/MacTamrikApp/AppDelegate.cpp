@@ -1,12 +1,10 @@
 #include "MacTamrikApp/AppDelegate.h"
 
 #include <chrono>
-#include <cstdlib>
+#include <utility>
 
 #include "support/LaunchPhases.h"
-#include "backend/BackendEnvironment.h"
 #include "backend/BackendShutdown.h"
-#include "titlebar/HostName.h"
 #include "titlebar/TitlebarText.h"
 
 namespace zvui {
@@ -25,15 +23,15 @@ constexpr std::string_view kBackendExecutable = "MacTamrikBackend";
 
 }  // namespace
 
-AppDelegate::AppDelegate(AppView& view, BackendLauncher& launcher, MainLoop& loop)
-    : view_(view), launcher_(launcher), loop_(loop) {}
+AppDelegate::AppDelegate(AppView& view, BackendLauncher& launcher, MainLoop& loop,
+                         ControllerInputs inputs)
+    : view_(view), launcher_(launcher), loop_(loop), inputs_(std::move(inputs)) {}
 
 AppDelegate::~AppDelegate() = default;
 
 void AppDelegate::applicationDidFinishLaunching() {
   if (launched_) return;
   launched_ = true;
-  launchFullscreen_ = autoFullscreenSetting(readLaunchSettings());
   buildWindow();
   startBackend();
 }
@@ -43,8 +41,6 @@ void AppDelegate::applicationWillTerminate() {
   terminated_ = true;
   stopBackend();
 }
-
-LaunchSettings AppDelegate::readLaunchSettings() const { return zvui::readLaunchSettings(); }
 
 void AppDelegate::buildWindow() {
   std::weak_ptr<AppDelegate> weak = weak_from_this();
@@ -62,19 +58,12 @@ void AppDelegate::buildWindow() {
 
 void AppDelegate::enterFullscreenIfWanted() {
   // Only ever into full screen: a window the user already made full screen stays so.
-  if (launchFullscreen_ && !view_.isFullscreen()) view_.enterFullscreen();
+  if (inputs_.settings.autoFullscreen && !view_.isFullscreen()) view_.enterFullscreen();
 }
 
 void AppDelegate::updateTitlebarContext() {
-  const auto localized = localizedHostName();
-  // The network name is only looked up when there is no localized name.
-  const std::string hostText = localized ? titlebarHostText(*localized, {})
-                                         : titlebarHostText(std::nullopt, networkHostName());
-  const char* shell = std::getenv("SHELL");
-  const std::string runtimeText =
-      titlebarRuntimeText(shell ? std::optional<std::string_view>(shell) : std::nullopt);
-  view_.setHostText(hostText);
-  view_.setRuntimeText(runtimeText);
+  view_.setHostText(titlebarHostText(inputs_.localizedHostName, inputs_.networkHostName));
+  view_.setRuntimeText(titlebarRuntimeText(inputs_.shell));
 }
 
 void AppDelegate::updateTitlebarStatus(std::string_view word) { view_.setStatusWord(word); }
@@ -85,7 +74,8 @@ void AppDelegate::startBackend() {
     showLaunchError(launch_sentence::kExecutableMissing);
     return;
   }
-  backendProcess_ = launcher_.makeProcess(*executable, backendEnvironment(currentEnvironment()));
+  Environment inherited = inputs_.environment ? inputs_.environment() : Environment{};
+  backendProcess_ = launcher_.makeProcess(*executable, backendEnvironment(std::move(inherited)));
   std::weak_ptr<AppDelegate> weak = weak_from_this();
   const bool launched = backendProcess_ && backendProcess_->launch(
                                                [weak](std::string block) {

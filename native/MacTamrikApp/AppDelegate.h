@@ -1,17 +1,36 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "MacTamrikApp/AppView.h"
 #include "support/MainLoop.h"
+#include "backend/BackendEnvironment.h"
 #include "backend/BackendProcess.h"
 #include "backend/OutputWatcher.h"
 #include "settings/LaunchSettings.h"
 
 namespace zvui {
+
+// What the controller learns from outside: gathered by whoever creates it, so the controller
+// itself reads no files, names or environment. Every member has an initializer, so a caller
+// names only what it sets.
+struct ControllerInputs {
+  LaunchSettings settings{};
+  // The computer's user-visible name, when it has one (an empty one counts).
+  std::optional<std::string> localizedHostName{};
+  // The network host name; only consulted when there is no localized name.
+  std::string networkHostName{};
+  // $SHELL, when it is set.
+  std::optional<std::string> shell{};
+  // The environment the backend inherits, asked for as the backend starts: building the
+  // window may still change this process's own. None: the backend inherits nothing.
+  std::function<Environment()> environment{};
+};
 
 // The application controller: owns the launch state, runs the launch and quit sequences and
 // moves the launch phases on as the backend comes up. Toolkit-neutral: the window is
@@ -23,13 +42,12 @@ namespace zvui {
 // nothing. Main thread only.
 class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
  public:
-  AppDelegate(AppView& view, BackendLauncher& launcher, MainLoop& loop);
+  AppDelegate(AppView& view, BackendLauncher& launcher, MainLoop& loop, ControllerInputs inputs);
   AppDelegate(const AppDelegate&) = delete;
   AppDelegate& operator=(const AppDelegate&) = delete;
   ~AppDelegate();
 
-  // The launch sequence: settings, then the window, then the backend. Runs once; later
-  // calls do nothing.
+  // The launch sequence: the window, then the backend. Runs once; later calls do nothing.
   void applicationDidFinishLaunching();
   // The quit path: stops the backend's process tree, once; later calls do nothing.
   void applicationWillTerminate();
@@ -44,13 +62,8 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
 
   [[nodiscard]] bool loadedURL() const noexcept { return loadedURL_; }
   [[nodiscard]] const std::string& outputBuffer() const noexcept { return outputBuffer_.text(); }
-  [[nodiscard]] bool launchFullscreen() const noexcept { return launchFullscreen_; }
-  [[nodiscard]] const BackendProcess* backendProcess() const noexcept {
-    return backendProcess_.get();
-  }
 
  private:
-  [[nodiscard]] LaunchSettings readLaunchSettings() const;
   void buildWindow();
   void updateTitlebarContext();
   void updateTitlebarStatus(std::string_view word);
@@ -65,12 +78,12 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   AppView& view_;
   BackendLauncher& launcher_;
   MainLoop& loop_;
+  ControllerInputs inputs_;
 
   std::unique_ptr<BackendProcess> backendProcess_;
   OutputBuffer outputBuffer_;
   AnnouncementTracker announcement_;
   bool loadedURL_ = false;
-  bool launchFullscreen_ = true;
 
   // The error phase is final: once entered, no later event changes the phase.
   bool launchFailed_ = false;

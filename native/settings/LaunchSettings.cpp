@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <exception>
+#include <nlohmann/json.hpp>
 #include <system_error>
 #include <vector>
 
@@ -59,17 +60,15 @@ int nestingDepth(std::string_view json, int limit) {
   return deepest;
 }
 
-bool isNumberEqualTo(const nlohmann::json& value, int wanted) {
-  switch (value.type()) {
-    case nlohmann::json::value_t::number_integer:
-      return value.get<nlohmann::json::number_integer_t>() == wanted;
-    case nlohmann::json::value_t::number_unsigned:
-      return value.get<nlohmann::json::number_unsigned_t>() == static_cast<unsigned>(wanted);
-    case nlohmann::json::value_t::number_float:
-      return value.get<nlohmann::json::number_float_t>() == wanted;
-    default:
-      return false;
-  }
+// Zero in any of JSON's number types: 0, 0.0, 0e5, -0.
+bool isZero(const nlohmann::json& value) { return value.is_number() && value.get<double>() == 0; }
+
+// The file to read: the primary when anything at all stands at its path (a directory too),
+// else the fallback, whether or not it exists. The two files are never merged.
+std::filesystem::path chooseSettingsFile(const SettingsLocations& locations) {
+  std::error_code error;
+  // An existence test that fails (a path we may not search) counts as nothing there.
+  return std::filesystem::exists(locations.primary, error) ? locations.primary : locations.fallback;
 }
 
 }  // namespace
@@ -90,22 +89,23 @@ SettingsLocations settingsLocations(const std::filesystem::path& configDirectory
   return {configDirectory / "ZVui" / "settings.json", configDirectory / "KT-UI" / "settings.json"};
 }
 
-std::filesystem::path chooseSettingsFile(const SettingsLocations& locations) {
-  std::error_code error;
-  // An existence test that fails (a path we may not search) counts as nothing there.
-  return std::filesystem::exists(locations.primary, error) ? locations.primary : locations.fallback;
-}
-
 LaunchSettings parseLaunchSettings(std::string_view json) {
+  LaunchSettings settings;
   try {
-    if (nestingDepth(json, kSettingsMaxDepth) > kSettingsMaxDepth) return {};
-    auto parsed = nlohmann::json::parse(json, nullptr, /*allow_exceptions=*/false);
-    if (!parsed.is_object()) return {};
-    return std::move(parsed.get_ref<nlohmann::json::object_t&>());
+    if (nestingDepth(json, kSettingsMaxDepth) > kSettingsMaxDepth) return settings;
+    const auto parsed = nlohmann::json::parse(json, nullptr, /*allow_exceptions=*/false);
+    if (!parsed.is_object()) return settings;
+    const auto found = parsed.find("autoFullscreen");
+    if (found == parsed.end()) return settings;
+    if (found->is_boolean()) {
+      settings.autoFullscreen = found->get<bool>();
+    } else if (isZero(*found)) {
+      settings.autoFullscreen = false;
+    }
   } catch (const std::exception&) {
     // Out of memory on a huge file: the settings keep their defaults like any bad file.
-    return {};
   }
+  return settings;
 }
 
 LaunchSettings readLaunchSettingsFrom(const SettingsLocations& locations) {
@@ -128,15 +128,6 @@ LaunchSettings readLaunchSettings() {
   const auto directory = configDirectory(environmentValue("XDG_CONFIG_HOME"), home);
   if (!directory) return {};
   return readLaunchSettingsFrom(settingsLocations(*directory));
-}
-
-bool autoFullscreenSetting(const LaunchSettings& settings) {
-  const auto found = settings.find("autoFullscreen");
-  if (found == settings.end()) return true;
-  const nlohmann::json& value = found->second;
-  if (value.is_boolean()) return value.get<bool>();
-  if (isNumberEqualTo(value, 0)) return false;
-  return true;
 }
 
 }  // namespace zvui

@@ -2,15 +2,17 @@
 
 #include <cstddef>
 #include <filesystem>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <string_view>
 
 namespace zvui {
 
-// The launch settings: the top-level members of the settings file. Only "autoFullscreen"
-// is used; everything else in the file is carried along and ignored.
-using LaunchSettings = nlohmann::json::object_t;
+// The launch settings: what the settings file says, or the defaults. The file may hold
+// other members; they are ignored.
+struct LaunchSettings {
+  // Whether the window goes full screen after launch.
+  bool autoFullscreen = true;
+};
 
 // JSON nested deeper than this is refused as a whole, so hostile files cannot exhaust the
 // stack when the value is copied or destroyed.
@@ -32,25 +34,19 @@ struct SettingsLocations {
 
 [[nodiscard]] SettingsLocations settingsLocations(const std::filesystem::path& configDirectory);
 
-// The file to read: the primary when anything at all stands at its path (a directory
-// too), else the fallback, whether or not it exists. The two files are never merged.
-[[nodiscard]] std::filesystem::path chooseSettingsFile(const SettingsLocations& locations);
-
-// The members of a JSON text whose top-level value is an object. Anything else (invalid
-// JSON, another top-level value, nesting deeper than kSettingsMaxDepth) gives the empty
-// dictionary. A name given twice keeps its last value.
+// The settings in a JSON text whose top-level value is an object. Anything else (invalid
+// JSON, another top-level value, nesting deeper than kSettingsMaxDepth) gives the defaults.
+// A name given twice keeps its last value. "autoFullscreen": the booleans as they are, the
+// numbers 0 and 1 (also 0.0 and 1.0) as false and true; anything else keeps the default.
 [[nodiscard]] LaunchSettings parseLaunchSettings(std::string_view json);
 
-// Reads the chosen file of `locations`. Every failure gives the empty dictionary, silently:
-// settings only ever fall back to their defaults. A file over kSettingsMaxBytes is a failure.
+// Reads one file of `locations`: the primary when anything at all stands at its path (a
+// directory too), else the fallback; the two are never merged. Every failure gives the
+// defaults, silently. A file over kSettingsMaxBytes is a failure.
 [[nodiscard]] LaunchSettings readLaunchSettingsFrom(const SettingsLocations& locations);
 
 // readLaunchSettingsFrom for this user's configuration directory ($XDG_CONFIG_HOME, $HOME,
 // then the password database).
 [[nodiscard]] LaunchSettings readLaunchSettings();
-
-// "autoFullscreen": the booleans as they are, the numbers 0 and 1 (also 0.0 and 1.0) as
-// false and true; absent or anything else gives the default, true.
-[[nodiscard]] bool autoFullscreenSetting(const LaunchSettings& settings);
 
 }  // namespace zvui

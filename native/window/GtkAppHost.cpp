@@ -5,11 +5,14 @@
 
 #include <array>
 #include <csignal>
+#include <cstdlib>
 #include <memory>
 
 #include "MacTamrikApp/AppDelegate.h"
 #include "backend/PosixBackendLauncher.h"
+#include "settings/LaunchSettings.h"
 #include "support/GlibHandles.h"
+#include "titlebar/HostName.h"
 #include "window/GtkAppView.h"
 #include "window/GtkMainLoop.h"
 
@@ -20,6 +23,19 @@ namespace {
 gboolean quitOnSignal(gpointer application) {
   g_application_quit(G_APPLICATION(application));
   return G_SOURCE_CONTINUE;
+}
+
+// What this process gives the controller: the user's settings, the computer's names and the
+// shell, read as the launch begins, and the environment, read as the backend starts.
+ControllerInputs thisProcessInputs() {
+  ControllerInputs inputs;
+  inputs.settings = readLaunchSettings();
+  inputs.localizedHostName = localizedHostName();
+  // The network name is only looked up when there is no localized name.
+  if (!inputs.localizedHostName) inputs.networkHostName = networkHostName();
+  if (const char* shell = std::getenv("SHELL")) inputs.shell = shell;
+  inputs.environment = &currentEnvironment;
+  return inputs;
 }
 
 }  // namespace
@@ -51,7 +67,7 @@ int AppHost::run() {
     }
     view = std::make_unique<GtkAppView>(application, options_.resourceDirectory);
     launcher = std::make_unique<PosixBackendLauncher>(options_.resourceDirectory, loop);
-    controller = std::make_shared<AppDelegate>(*view, *launcher, loop);
+    controller = std::make_shared<AppDelegate>(*view, *launcher, loop, thisProcessInputs());
     // The application ends with its last window unless the controller wants otherwise.
     if (!controller->applicationShouldTerminateAfterLastWindowClosed()) application->hold();
     controller->applicationDidFinishLaunching();

@@ -3,28 +3,16 @@
 
 #include <filesystem>
 #include <optional>
+#include <stdexcept>
 #include <string>
 
-#include "support/TestFiles.h"
 #include "settings/LaunchSettings.h"
+#include "support/TestFiles.h"
 
 namespace zvui {
 namespace {
 
-// A settings text and whether the window goes full screen. The texts that must be refused
-// as a whole say false, so only a refusal gives the default, true.
-struct TextRow {
-  const char* name;
-  std::string json;
-  bool fullscreen;
-};
-using T = TextRow;
-
-class SettingsText : public ::testing::TestWithParam<TextRow> {};
-
-TEST_P(SettingsText, ConvertsAutoFullscreen) {
-  EXPECT_EQ(autoFullscreenSetting(parseLaunchSettings(GetParam().json)), GetParam().fullscreen);
-}
+using Texts = std::initializer_list<std::string>;
 
 std::string is(const std::string& value) { return "{\"autoFullscreen\": " + value + "}"; }
 std::string nested(std::size_t depth) {
@@ -32,38 +20,26 @@ std::string nested(std::size_t depth) {
          ", \"autoFullscreen\": false}";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Values, SettingsText,
-    ::testing::Values(T{"true", is("true"), true}, T{"false", is("false"), false},
-                      T{"one", is("1"), true}, T{"zero", is("0"), false},
-                      T{"zero_point_zero", is("0.0"), false}, T{"zero_e5", is("0e5"), false},
-                      T{"one_point_zero", is("1.0"), true}, T{"null", is("null"), true},
-                      T{"two", is("2"), true}, T{"half", is("0.5"), true},
-                      T{"minus_one", is("-1"), true}, T{"string_false", is("\"false\""), true},
-                      T{"string_zero", is("\"0\""), true}, T{"array", is("[false]"), true},
-                      T{"object", is("{}"), true}, T{"absent", R"({"other": false})", true},
-                      T{"key_is_case_sensitive", R"({"autofullscreen": false})", true},
-                      T{"last_repeat_wins", R"({"autoFullscreen": 1, "autoFullscreen": 0})",
-                        false}),
-    test::RowName);
-
-INSTANTIATE_TEST_SUITE_P(
-    Texts, SettingsText,
-    ::testing::Values(
-        T{"other_members_kept", R"({"autoFullscreen": false, "a": [1, {"c": null}]})", false},
-        T{"with_bom", "\xEF\xBB\xBF" + is("false"), false},
-        T{"top_level_array", "[" + is("false") + "]", true}, T{"empty", "", true},
-        T{"truncated", R"({"autoFullscreen": false)", true},
-        T{"trailing_garbage", is("false") + " x", true},
-        T{"ill_formed_utf8", "{\"autoFullscreen\": false, \"a\": \"\xFF\"}", true},
-        T{"nested_to_the_limit", nested(kSettingsMaxDepth - 1), false},
-        T{"nested_past_the_limit", nested(kSettingsMaxDepth), true},
-        T{"brackets_in_strings_do_not_nest",
-          "{\"a\": \"\\\"" + std::string(10000, '[') + "\", \"autoFullscreen\": false}", false},
-        // Hostile nesting is refused without exhausting the stack.
-        T{"nested_four_million_deep", nested(4 << 20), true},
-        T{"unclosed_four_million_deep", std::string(4 << 20, '{'), true}),
-    test::RowName);
+TEST(SettingsText, OnlyFalseAndZeroTurnFullScreenOff) {
+  for (const std::string& json :
+       Texts{is("false"), is("0"), is("0.0"), R"({"autoFullscreen": 1, "autoFullscreen": 0})",
+             R"({"autoFullscreen": false, "a": [1, {"c": null}]})", "\xEF\xBB\xBF" + is("false"),
+             nested(kSettingsMaxDepth - 1),
+             "{\"a\": \"\\\"" + std::string(10000, '[') + "\", \"autoFullscreen\": false}"}) {
+    EXPECT_FALSE(parseLaunchSettings(json).autoFullscreen) << json.substr(0, 80);
+  }
+  // Other values and keys keep the default; so do texts refused as a whole, though they
+  // say false: not an object, not JSON, ill-formed UTF-8, nested too deep. Hostile nesting
+  // is refused without exhausting the stack.
+  for (const std::string& json :
+       Texts{is("true"), is("1"), is("1.0"), is("2"), is("-1"), is("0.5"), is("null"),
+             is("\"false\""), is("[false]"), R"({"autofullscreen": false})",
+             "[" + is("false") + "]", "", R"({"autoFullscreen": false)", is("false") + " x",
+             "{\"autoFullscreen\": false, \"a\": \"\xFF\"}", nested(kSettingsMaxDepth),
+             nested(4 << 20), std::string(4 << 20, '{')}) {
+    EXPECT_TRUE(parseLaunchSettings(json).autoFullscreen) << json.substr(0, 80);
+  }
+}
 
 TEST(ConfigDirectory, FollowsTheBaseDirectoryRules) {
   using std::nullopt;
@@ -75,100 +51,56 @@ TEST(ConfigDirectory, FollowsTheBaseDirectoryRules) {
   EXPECT_EQ(configDirectory(nullopt, "home"), nullopt);
 }
 
-// The choice between the two files: what stands at each path, and the one member read.
-enum class Entry { None, File, Directory, Fifo, DanglingLink, Unreadable };
-using enum Entry;
-
-struct ChoiceRow {
-  const char* name;
-  Entry primary;
-  std::string primaryText;
-  Entry fallback;
-  const char* expectedKey;  // "p" from the primary, "f" from the fallback, "" for nothing
-};
-using Ch = ChoiceRow;
-
-void place(const test::TempDir& dir, const std::filesystem::path& path, Entry entry,
-           const std::string& text) {
+// Puts `entry` at `path`: "" nothing, "false" and "true" a file saying so, "{" and "empty"
+// a file holding that, or one of the special entries below.
+void place(const std::filesystem::path& path, std::string_view entry) {
+  if (entry.empty()) return;
   std::filesystem::create_directories(path.parent_path());
-  if (entry == File) dir.write(path.lexically_relative(dir.path()), text);
-  if (entry == Directory) std::filesystem::create_directories(path);
-  if (entry == Fifo && ::mkfifo(path.c_str(), 0600) != 0) throw std::runtime_error("mkfifo");
-  if (entry == DanglingLink) std::filesystem::create_symlink(dir.path() / "nowhere", path);
+  const auto write = [&](const std::string& text) { std::ofstream(path) << text; };
+  const std::string head = "{\"pad\": \"", tail = "\", \"autoFullscreen\": false}";
+  const std::size_t size = kSettingsMaxBytes + (entry == "over-limit");
+  if (entry == "true" || entry == "false" || entry == "sparse")
+    write(is(entry == "true" ? "true" : "false"));
+  if (entry == "{" || entry == "empty") write(entry == "{" ? "{" : "");
+  // Exactly at the size limit, or one byte over it.
+  if (entry.ends_with("limit"))
+    write(head + std::string(size - head.size() - tail.size(), 'n') + tail);
+  if (entry == "sparse") std::filesystem::resize_file(path, std::size_t{8} << 30);  // a hole
+  if (entry == "directory") std::filesystem::create_directories(path);
+  if (entry == "fifo" && ::mkfifo(path.c_str(), 0600) != 0) throw std::runtime_error("mkfifo");
+  if (entry == "dangling") std::filesystem::create_symlink(path.parent_path() / "nowhere", path);
   // Reading at offset 0 of our own memory fails, even for root.
-  if (entry == Unreadable) std::filesystem::create_symlink("/proc/self/mem", path);
+  if (entry == "unreadable") std::filesystem::create_symlink("/proc/self/mem", path);
 }
 
-class SettingsChoice : public ::testing::TestWithParam<ChoiceRow> {};
-
-TEST_P(SettingsChoice, ReadsExactlyOneFileAndWritesNothing) {
-  const auto& row = GetParam();
+// Whether the window goes full screen with these entries at the two paths. Nothing is
+// written when neither path holds anything.
+bool fullscreenWith(std::string_view primary, std::string_view fallback) {
+  SCOPED_TRACE(std::string(primary) + " / " + std::string(fallback));
   const test::TempDir dir;
   const auto locations = settingsLocations(dir.path() / "config");
-  if (row.primary != None) place(dir, locations.primary, row.primary, row.primaryText);
-  if (row.fallback != None) place(dir, locations.fallback, row.fallback, R"({"f": 1})");
-  const auto settings = readLaunchSettingsFrom(locations);
-  EXPECT_EQ(settings.size() == 1 ? settings.begin()->first : "", row.expectedKey);
-  if (row.primary == None && row.fallback == None) {
-    EXPECT_FALSE(std::filesystem::exists(dir.path() / "config"));
+  place(locations.primary, primary);
+  place(locations.fallback, fallback);
+  const bool fullscreen = readLaunchSettingsFrom(locations).autoFullscreen;
+  EXPECT_EQ(std::filesystem::exists(dir.path() / "config"), !primary.empty() || !fallback.empty());
+  return fullscreen;
+}
+
+TEST(SettingsFile, ReadsThePrimaryWhenAnythingIsThereElseTheFallback) {
+  EXPECT_TRUE(fullscreenWith("", ""));
+  EXPECT_FALSE(fullscreenWith("false", ""));
+  EXPECT_FALSE(fullscreenWith("", "false"));
+  EXPECT_FALSE(fullscreenWith("dangling", "false"));  // counts as nothing
+  EXPECT_TRUE(fullscreenWith("", "fifo"));            // and does not hang
+  EXPECT_FALSE(fullscreenWith("at-limit", ""));
+  // Whatever stands at the primary path hides the fallback, which says false: a primary
+  // saying true, one that is not settings, cannot be read, or is too large (refused before
+  // it is read).
+  for (const char* primary :
+       {"true", "{", "empty", "directory", "fifo", "unreadable", "over-limit", "sparse"}) {
+    EXPECT_TRUE(fullscreenWith(primary, "false")) << primary;
   }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Rows, SettingsChoice,
-    ::testing::Values(Ch{"neither", None, "", None, ""},
-                      Ch{"primary_only", File, R"({"p": 1})", None, "p"},
-                      Ch{"fallback_only", None, "", File, "f"},
-                      Ch{"both_primary_wins", File, R"({"p": 1})", File, "p"},
-                      Ch{"invalid_primary_hides_fallback", File, "{", File, ""},
-                      Ch{"empty_primary_hides_fallback", File, "", File, ""},
-                      Ch{"array_at_primary", File, "[1]", File, ""},
-                      Ch{"directory_at_primary", Directory, "", File, ""},
-                      Ch{"fifo_at_primary_does_not_hang", Fifo, "", File, ""},
-                      Ch{"unreadable_primary", Unreadable, "", File, ""},
-                      Ch{"dangling_link_counts_as_nothing", DanglingLink, "", File, "f"},
-                      Ch{"fifo_at_fallback", None, "", Fifo, ""}),
-    test::RowName);
-
-// A settings text of exactly `size` bytes that holds the member "p".
-std::string ofSize(std::size_t size) {
-  const std::string frame = "{\"p\": \"\"}";
-  return frame.substr(0, 7) + std::string(size - frame.size(), 'n') + frame.substr(7);
-}
-
-struct SizeRow {
-  const char* name;
-  std::size_t size;
-  bool sparse;  // all but the start is a hole
-  const char* expectedKey;
-};
-
-class SettingsSize : public ::testing::TestWithParam<SizeRow> {};
-
-// Over the limit counts as unreadable: the defaults, and the fallback is not consulted.
-TEST_P(SettingsSize, LargeFilesAreRefusedBeforeTheyAreRead) {
-  const auto& row = GetParam();
-  const test::TempDir dir;
-  const auto locations = settingsLocations(dir.path() / "config");
-  place(dir, locations.fallback, File, R"({"f": 1})");
-  if (row.sparse) {
-    place(dir, locations.primary, File, R"({"p": 1})");
-    std::filesystem::resize_file(locations.primary, row.size);
-  } else {
-    place(dir, locations.primary, File, ofSize(row.size));
-  }
-  const auto settings = readLaunchSettingsFrom(locations);
-  EXPECT_EQ(settings.size() == 1 ? settings.begin()->first : "", row.expectedKey);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Rows, SettingsSize,
-    ::testing::Values(SizeRow{"just_under", kSettingsMaxBytes - 1, false, "p"},
-                      SizeRow{"at_the_limit", kSettingsMaxBytes, false, "p"},
-                      SizeRow{"just_over", kSettingsMaxBytes + 1, false, ""},
-                      SizeRow{"sixteen_mebibytes", std::size_t{16} << 20, false, ""},
-                      SizeRow{"sparse_eight_gibibytes", std::size_t{8} << 30, true, ""}),
-    test::RowName);
 
 }  // namespace
 }  // namespace zvui

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "window/DownloadName.h"
 #include "window/WebOrigin.h"
@@ -10,108 +12,75 @@
 namespace zvui {
 namespace {
 
+using Pairs = std::initializer_list<std::pair<std::string, std::string>>;
+
+// Addresses grouped by origin: the same within a group, different across groups. Paths,
+// queries, fragments and user info do not count; neither do case and default ports.
 TEST(WebOrigin, SameOriginIsSchemeHostAndPort) {
-  const struct {
-    const char* a;
-    const char* b;
-    bool same;
-  } rows[] = {
-      // Same: paths, queries, fragments and user info do not count; case and default ports.
-      {"http://127.0.0.1:8080/", "http://127.0.0.1:8080/other?q=1#x", true},
-      {"http://127.0.0.1:8080/", "HTTP://127.0.0.1:8080/", true},
-      {"http://LocalHost:9/", "http://localhost:9/a", true},
-      {"http://host/", "http://host:80/", true},
-      {"https://host:443/", "https://host/", true},
-      {"http://user:pw@host:1/", "http://host:1/", true},
-      {"http://[::1]:5/", "http://[::1]:5/x", true},
-      {"blob:http://127.0.0.1:8080/0d1e", "http://127.0.0.1:8080/", true},
-      // Different scheme, host or port.
-      {"http://127.0.0.1:8080/", "http://127.0.0.1:8081/", false},
-      {"http://127.0.0.1:8080/", "https://127.0.0.1:8080/", false},
-      {"http://127.0.0.1:8080/", "http://localhost:8080/", false},
-      {"http://host/", "http://host:443/", false},
-      {"https://host/", "https://host:80/", false},
-      {"http://host/", "http://host.:80/", false},
-      {"http://[::1]:5/", "http://127.0.0.1:5/", false},
-      // No origin of their own to share: other schemes, relative and broken addresses.
-      {"about:blank", "about:blank", false},
-      {"data:text/html,x", "data:text/html,x", false},
-      {"file:///tmp/a", "file:///tmp/a", false},
-      {"ws://host/", "ws://host/", false},
-      {"/relative", "/relative", false},
-      {"http://host:99999/", "http://host:99999/", false},
-      {"http://host:8x/", "http://host:8x/", false},
-      {"http:///path", "http:///path", false},
-      {"", "", false},
-  };
-  for (const auto& row : rows) {
-    EXPECT_EQ(sameWebOrigin(row.a, row.b), row.same) << row.a << " / " << row.b;
-    EXPECT_EQ(sameWebOrigin(row.b, row.a), row.same) << row.b << " / " << row.a;
+  const std::vector<std::vector<std::string>> groups = {
+      {"http://127.0.0.1:8080/", "HTTP://127.0.0.1:8080/o?q=1#x", "blob:http://127.0.0.1:8080/0"},
+      {"http://127.0.0.1:8081/"},
+      {"https://127.0.0.1:8080/"},
+      {"http://localhost:8080/", "http://LocalHost:8080/a"},
+      {"http://host/", "http://host:80/", "http://user:pw@host/x"},
+      {"https://host:443/", "https://host/"},
+      {"http://host:443/"},
+      {"http://host.:80/"},
+      {"http://[::1]:5/", "http://[::1]:5/x"},
+      {"http://127.0.0.1:5/"}};
+  for (std::size_t g = 0; g < groups.size(); ++g)
+    for (std::size_t h = 0; h < groups.size(); ++h)
+      for (const auto& a : groups[g])
+        for (const auto& b : groups[h]) EXPECT_EQ(sameWebOrigin(a, b), g == h) << a << " / " << b;
+  // No origin of their own to share, not even with themselves: other schemes, relative and
+  // broken addresses.
+  for (const char* address :
+       {"about:blank", "data:text/html,x", "file:///tmp/a", "ws://host/", "/relative",
+        "http://host:99999/", "http://host:8x/", "http:///path", ""}) {
+    EXPECT_FALSE(sameWebOrigin(address, address)) << address;
   }
 }
 
 TEST(WebOrigin, OnlyHttpAndHttpsAddressesLeaveForTheDesktop) {
-  const struct {
-    const char* address;
-    bool handed;
-  } rows[] = {
-      {"http://example.org/page", true},
-      {"HTTPS://example.org:8443/a?b#c", true},
-      {"http://127.0.0.1:9/", true},
-      {"blob:http://127.0.0.1:8080/0d1e", false},
-      {"file:///etc/passwd", false},
-      {"mailto:someone@example.org", false},
-      {"javascript:alert(1)", false},
-      {"data:text/html,x", false},
-      {"ftp://example.org/", false},
-      {"x-scheme-handler://run", false},
-      {"about:blank", false},
-      {"http:example.org", false},
-      {"//example.org/", false},
-      {"", false},
-  };
-  for (const auto& row : rows) EXPECT_EQ(mayHandToDesktop(row.address), row.handed) << row.address;
+  for (const char* address : {"http://example.org/page", "HTTPS://example.org:8443/a?b#c"}) {
+    EXPECT_TRUE(mayHandToDesktop(address)) << address;
+  }
+  for (const char* address :
+       {"blob:http://127.0.0.1:8080/0d1e", "file:///etc/passwd", "mailto:someone@example.org",
+        "javascript:alert(1)", "data:text/html,x", "ftp://example.org/", "x-scheme-handler://run",
+        "about:blank", "http:example.org", "//example.org/", ""}) {
+    EXPECT_FALSE(mayHandToDesktop(address)) << address;
+  }
 }
 
 TEST(DownloadName, KeepsTheNameAndDropsWhatCouldMisleadOrEscape) {
-  const struct {
-    std::string suggested;
-    std::string offered;
-  } rows[] = {
-      {"report.pdf", "report.pdf"},
-      {"Résumé 2024.txt", "Résumé 2024.txt"},
-      {"../../.bashrc", "bashrc"},
-      {"/etc/passwd", "passwd"},
-      {"C:\\Users\\me\\evil.exe", "evil.exe"},
-      {"dir/", "download"},
-      {"..", "download"},
-      {"", "download"},
-      {"  spaced name.txt  ", "spaced name.txt"},
-      {"trailing...", "trailing"},
-      {"bell\a\ttab\nline.txt", "belltabline.txt"},
-      {"invoice\u202Etxt.exe", "invoicetxt.exe"},  // a right-to-left override
-      {"zero\u200Bwidth.txt", "zerowidth.txt"},
-      {"bad\xFF\xFEutf8.txt", "badutf8.txt"},
-      {std::string("nul\0byte.txt", 12), "nulbyte.txt"},
-  };
-  for (const auto& row : rows) EXPECT_EQ(safeDownloadName(row.suggested), row.offered);
+  for (const auto& [suggested, offered] : Pairs{
+           {"Résumé 2024.txt", "Résumé 2024.txt"},
+           {"../../.bashrc", "bashrc"},
+           {"C:\\Users\\me\\evil.exe", "evil.exe"},
+           {"  spaced name.txt  ", "spaced name.txt"},
+           {"trailing...", "trailing"},
+           {"bell\a\ttab\nline.txt", "belltabline.txt"},
+           {"invoice\u202Etxt\u200B.exe", "invoicetxt.exe"},  // right-to-left override, zero width
+           {std::string("nul\0bad\xFF\xFEutf8.txt", 17), "nulbadutf8.txt"}}) {
+    EXPECT_EQ(safeDownloadName(suggested), offered);
+  }
+  for (const char* nothingLeft : {"dir/", "..", ""}) {
+    EXPECT_EQ(safeDownloadName(nothingLeft), "download");
+  }
 }
 
 TEST(DownloadName, ALongNameIsCutBetweenCharactersAndKeepsItsExtension) {
-  const std::string long_ = std::string(300, 'a') + ".tar.gz";
-  const std::string cut = safeDownloadName(long_);
+  const std::string cut = safeDownloadName(std::string(300, 'a') + ".tar.gz");
   EXPECT_EQ(cut.size(), 255u);
   EXPECT_TRUE(cut.ends_with("a.gz")) << cut;
-
   std::string wide;
   for (int i = 0; i < 200; ++i) wide += "\u00E9";  // two bytes each
   const std::string wideCut = safeDownloadName(wide + ".txt");
   EXPECT_LE(wideCut.size(), 255u);
   EXPECT_TRUE(wideCut.ends_with("\u00E9.txt")) << wideCut;
-
-  const std::string noExtension =
-      safeDownloadName(std::string(300, 'b') + "." + std::string(40, 'c'));
-  EXPECT_EQ(noExtension, std::string(255, 'b'));
+  EXPECT_EQ(safeDownloadName(std::string(300, 'b') + "." + std::string(40, 'c')),
+            std::string(255, 'b'));
 }
 
 }  // namespace

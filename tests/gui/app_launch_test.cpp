@@ -42,7 +42,9 @@ TEST_P(Launch, EndsInItsPhaseShowingTheRightView) {
   GtkMainLoop loop;
   GtkAppView view(test::application(), prefix.resources());
   PosixBackendLauncher launcher(prefix.resources(), loop);
-  auto controller = std::make_shared<AppDelegate>(view, launcher, loop);
+  auto controller = std::make_shared<AppDelegate>(
+      view, launcher, loop,
+      ControllerInputs{.settings = {.autoFullscreen = false}, .environment = &currentEnvironment});
   controller->applicationDidFinishLaunching();
   ASSERT_NE(view.window(), nullptr);
   int finishes = 0;  // failed loads too
@@ -100,7 +102,9 @@ TEST(LaunchWarmUp, NeitherRevealsNorMovesThePhase) {
   GtkMainLoop loop;
   GtkAppView view(test::application(), prefix.resources());
   PosixBackendLauncher launcher(prefix.resources(), loop);
-  auto controller = std::make_shared<AppDelegate>(view, launcher, loop);
+  auto controller = std::make_shared<AppDelegate>(
+      view, launcher, loop,
+      ControllerInputs{.settings = {.autoFullscreen = false}, .environment = &currentEnvironment});
   controller->applicationDidFinishLaunching();
   int finishes = 0;
   test::countFinishedLoads(view.console()->webView(), finishes);

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -33,6 +32,7 @@ class RecordingView final : public AppView {
     record("fullscreen");
   }
   void loadConsole(const std::string& url, std::chrono::milliseconds timeout) override {
+    loaded.push_back(url);
     record("load:" + url + " ", std::to_string(timeout.count()) + "ms");
   }
   void showWebView() override { record("showWebView"); }
@@ -46,20 +46,9 @@ class RecordingView final : public AppView {
     for (std::size_t i = from; i < calls.size(); ++i) joined += (i > from ? " | " : "") + calls[i];
     return joined;
   }
-
-  // The addresses the console was asked to load, in order, and how often `call` was made.
-  [[nodiscard]] std::vector<std::string> loads() const {
-    std::vector<std::string> found;
-    for (const auto& call : calls) {
-      if (call.starts_with("load:")) found.push_back(call.substr(5, call.rfind(' ') - 5));
-    }
-    return found;
-  }
-  [[nodiscard]] std::size_t count(std::string_view call) const {
-    return static_cast<std::size_t>(std::count(calls.begin(), calls.end(), call));
-  }
-
-  std::vector<std::string> calls;
+  // The addresses the console was asked to load, in order.
+  [[nodiscard]] const std::vector<std::string>& loads() const { return loaded; }
+  std::vector<std::string> calls, loaded;
   std::function<void()> navigationFinished;
   Colour lastColour{};
   bool fullscreen = false;
@@ -78,54 +67,48 @@ struct FakeProcess final : BackendProcess {
     onOutput = std::move(output);
     onExit = std::move(exit);
     onOutputEnd = std::move(end);
-    return running = launchSucceeds;
+    return running = true;
   }
   [[nodiscard]] bool isRunning() const override { return running; }
   [[nodiscard]] std::int32_t processIdentifier() const override { return running ? 4242 : 0; }
   bool waitForExit(std::chrono::milliseconds) override { return !running; }
 
-  bool launchSucceeds = true;
   bool running = false;
   BackendOutputHandler onOutput;
   BackendExitHandler onExit;
   BackendOutputEndHandler onOutputEnd;
 };
 
-// A launcher whose executable may be missing or refuse to start, and whose backend may
-// ignore TERM; it records what it made and signalled.
+// A launcher that records the backend's environment and the signals sent. Its backend
+// exits on TERM.
 struct FakeLauncher final : BackendLauncher {
   [[nodiscard]] std::optional<std::filesystem::path> locateExecutable(
       std::string_view name) const override {
-    return executablePresent ? std::optional(std::filesystem::path("/opt/zvui/lib") / name)
-                             : std::nullopt;
+    return std::filesystem::path("/opt/zvui/lib") / name;
   }
-  std::unique_ptr<BackendProcess> makeProcess(std::filesystem::path executable,
-                                              std::vector<std::string> environment) override {
-    madeFor = std::move(executable);
+  std::unique_ptr<BackendProcess> makeProcess(std::filesystem::path,
+                                              Environment environment) override {
     madeWith = std::move(environment);
     auto made = std::make_unique<FakeProcess>();
-    made->launchSucceeds = launchSucceeds;
     process = made.get();
     return made;
   }
   void signalBackendTree(std::int32_t pid, std::string_view signalName) override {
     signals += std::string(signalName) + " " + std::to_string(pid) + ";";
-    if (signalName == "KILL" || (signalName == "TERM" && exitsOnTerm)) process->running = false;
+    process->running = false;
   }
 
-  bool executablePresent = true;
-  bool launchSucceeds = true;
-  bool exitsOnTerm = true;
-  std::optional<std::filesystem::path> madeFor;
-  std::vector<std::string> madeWith;
+  Environment madeWith;
   std::string signals;
   FakeProcess* process = nullptr;  // owned by the controller
 };
 
-// A controller wired to the fakes. Settings come from an empty configuration directory
-// unless the test writes one.
+// A controller wired to the fakes, made by the first launch() from `inputs`.
 struct ControllerRig {
-  void launch() { app->applicationDidFinishLaunching(); }
+  void launch() {
+    if (!app) app = std::make_shared<AppDelegate>(view, launcher, loop, inputs);
+    app->applicationDidFinishLaunching();
+  }
   void write(std::string block) { launcher.process->onOutput(std::move(block)); }
   // The backend exits; `lastWriter` says that nothing else holds its output pipe, so the
   // output ends too.
@@ -136,13 +119,13 @@ struct ControllerRig {
   }
   void endOutput() { launcher.process->onOutputEnd(); }
 
-  TempDir config;
-  ScopedEnvironment xdg{"XDG_CONFIG_HOME", config.path().c_str()};
-  ScopedEnvironment shell{"SHELL", "/usr/local/bin/fish"};
+  ControllerInputs inputs{.networkHostName = "build-07.local",
+                          .shell = "/usr/local/bin/fish",
+                          .environment = [] { return Environment{"PATH=/bin"}; }};
   RecordingView view;
   FakeLauncher launcher;
   TestMainLoop loop;
-  std::shared_ptr<AppDelegate> app = std::make_shared<AppDelegate>(view, launcher, loop);
+  std::shared_ptr<AppDelegate> app;
 };
 
 }  // namespace zvui::test
