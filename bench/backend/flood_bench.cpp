@@ -30,9 +30,9 @@ double throughCat(unsigned long long bytes) {
   setEnvironmentVariable(environment, "HELPER_FLOOD_BYTES", std::to_string(bytes));
   request.environment = environment;
   const auto start = Clock::now();
-  const SpawnResult shell = spawnProcess(request);
+  const Result<pid_t> shell = spawnProcess(request);
   if (!shell) return -1;
-  waitForChild(shell.pid);
+  waitForChild(*shell);
   return millisecondsSince(start);
 }
 

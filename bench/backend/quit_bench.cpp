@@ -144,17 +144,17 @@ void reportGroupScan(int runs) {
   request.executable = ZVUI_BENCH_TREE_BACKEND;
   request.environment = std::vector<std::string>{"HELPER_TREE=ignores-term"};
   request.newProcessGroup = true;
-  const SpawnResult member = spawnProcess(request);
+  const Result<pid_t> member = spawnProcess(request);
   if (!member) return;
-  const ProcessGroup group = processGroupLedBy(member.pid);
+  const ProcessGroup group = processGroupLedBy(*member);
   Samples samples;
   for (int run = 0; run < runs; ++run) {
     const auto start = Clock::now();
     const auto found = liveMembers(group);
     samples.push_back(found.size() == 1 ? millisecondsSince(start) : -1);
   }
-  ::kill(member.pid, SIGKILL);
-  waitForChild(member.pid);
+  ::kill(*member, SIGKILL);
+  waitForChild(*member);
   print("one look for live members (/proc listing)", samples);
 }
 

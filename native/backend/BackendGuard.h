@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "backend/ProcessGroup.h"
+#include "support/Result.h"
 #include "support/UniqueHandle.h"
 
 namespace zvui {
@@ -14,12 +15,12 @@ namespace zvui {
 // reaches end of file and it stops the backend's process group in our place.
 class BackendGuard {
  public:
-  BackendGuard() = default;
-  // Starts `program` for `group`. On failure the guard is empty and the backend has only
-  // its parent-death signal to end it with us.
-  BackendGuard(const std::filesystem::path& program, const ProcessGroup& group);
-  BackendGuard(const BackendGuard&) = delete;
-  BackendGuard& operator=(const BackendGuard&) = delete;
+  // Starts `program` for `group`. When it cannot, the backend has only its parent-death
+  // signal to end it with us.
+  static Result<BackendGuard> start(const std::filesystem::path& program,
+                                    const ProcessGroup& group);
+  BackendGuard(BackendGuard&& other) noexcept;
+  BackendGuard& operator=(BackendGuard&&) = delete;
   ~BackendGuard() { release(); }
 
   // Lets the guard go now, as our end would: it stops whatever of the group still runs
@@ -27,9 +28,10 @@ class BackendGuard {
   void release();
 
   [[nodiscard]] pid_t pid() const noexcept { return pid_; }
-  explicit operator bool() const noexcept { return pid_ > 0; }
 
  private:
+  BackendGuard(pid_t pid, UniqueFd line) noexcept : pid_(pid), line_(std::move(line)) {}
+
   pid_t pid_ = 0;
   UniqueFd line_;  // the write end of the guard's standard input; nothing is written
 };

@@ -33,8 +33,8 @@ std::size_t asciiRunEnd(std::string_view text, std::size_t from) noexcept {
 
 // Without ICU every code point counts as a cluster of its own: more clusters than there are,
 // so a cap keeps less text, never more.
-void walkCodePoints(std::string_view text, std::size_t to, std::size_t limit,
-                    GraphemeCounter::Walk& walk) {
+GraphemeCounter::Walk walkCodePoints(std::string_view text, std::size_t to, std::size_t limit,
+                                     GraphemeCounter::Walk walk) {
   std::size_t at = walk.end;
   while (at < to && walk.clusters < limit) {
     walk.lastStart = at;
@@ -43,6 +43,7 @@ void walkCodePoints(std::string_view text, std::size_t to, std::size_t limit,
     while (at < to && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80);
   }
   walk.end = at;
+  return walk;
 }
 
 }  // namespace
@@ -68,7 +69,7 @@ GraphemeCounter::Walk GraphemeCounter::walk(std::string_view text, std::size_t l
       certain = runEnd - 1;
       if (certain > from && text[certain] == '\n' && text[certain - 1] == '\r') --certain;
     }
-    walkAscii(text, certain, limit, result);
+    result = walkAscii(text, certain, limit, result);
     if (result.clusters == limit || result.end == text.size()) break;
 
     // The non-ASCII stretch runs to the next boundary between two ASCII characters. ICU
@@ -83,13 +84,14 @@ GraphemeCounter::Walk GraphemeCounter::walk(std::string_view text, std::size_t l
       }
       ++to;
     }
-    if (!walkWithIcu(text, to, limit, result)) walkCodePoints(text, to, limit, result);
+    const auto walked = walkWithIcu(text, to, limit, result);
+    result = walked ? *walked : walkCodePoints(text, to, limit, result);
   }
   return result;
 }
 
-void GraphemeCounter::walkAscii(std::string_view text, std::size_t to, std::size_t limit,
-                                Walk& walk) const {
+GraphemeCounter::Walk GraphemeCounter::walkAscii(std::string_view text, std::size_t to,
+                                                 std::size_t limit, Walk walk) {
   std::size_t at = walk.end;
   while (at < to && walk.clusters < limit) {
     const void* found = std::memchr(text.data() + at, '\r', to - at);
@@ -109,16 +111,18 @@ void GraphemeCounter::walkAscii(std::string_view text, std::size_t to, std::size
     ++walk.clusters;
   }
   walk.end = at;
+  return walk;
 }
 
-bool GraphemeCounter::walkWithIcu(std::string_view text, std::size_t to, std::size_t limit,
-                                  Walk& walk) {
+std::optional<GraphemeCounter::Walk> GraphemeCounter::walkWithIcu(std::string_view text,
+                                                                  std::size_t to, std::size_t limit,
+                                                                  Walk walk) {
   UErrorCode status = U_ZERO_ERROR;
   if (!iterator_) {
     iterator_.reset(ubrk_open(UBRK_CHARACTER, "", nullptr, 0, &status));
     if (U_FAILURE(status) || !iterator_) {
       iterator_.reset();
-      return false;
+      return std::nullopt;
     }
   }
   const std::size_t from = walk.end;
@@ -126,7 +130,7 @@ bool GraphemeCounter::walkWithIcu(std::string_view text, std::size_t to, std::si
   const auto length = static_cast<int64_t>(to - from);
   const UniquePointer<UText, utext_close> utext(utext_openUTF8(nullptr, start, length, &status));
   ubrk_setUText(iterator_.get(), utext.get(), &status);
-  if (U_FAILURE(status)) return false;
+  if (U_FAILURE(status)) return std::nullopt;
   int32_t previous = ubrk_first(iterator_.get());
   for (int32_t next = ubrk_next(iterator_.get()); next != UBRK_DONE && walk.clusters < limit;
        next = ubrk_next(iterator_.get())) {
@@ -139,7 +143,7 @@ bool GraphemeCounter::walkWithIcu(std::string_view text, std::size_t to, std::si
   UErrorCode ignored = U_ZERO_ERROR;
   ubrk_setText(iterator_.get(), nullptr, 0, &ignored);
   if (walk.clusters < limit) walk.end = to;
-  return true;
+  return walk;
 }
 
 }  // namespace zvui

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string_view>
 
 struct UBreakIterator;
@@ -32,9 +33,12 @@ class GraphemeCounter {
   Walk walk(std::string_view text, std::size_t limit = std::numeric_limits<std::size_t>::max());
 
  private:
-  void walkAscii(std::string_view text, std::size_t to, std::size_t limit, Walk& walk) const;
-  // False, with `walk` untouched, when ICU cannot walk the text.
-  bool walkWithIcu(std::string_view text, std::size_t to, std::size_t limit, Walk& walk);
+  // Each goes on from `walk` up to `to` and returns where it got.
+  [[nodiscard]] static Walk walkAscii(std::string_view text, std::size_t to, std::size_t limit,
+                                      Walk walk);
+  // Nothing when ICU cannot walk the text.
+  [[nodiscard]] std::optional<Walk> walkWithIcu(std::string_view text, std::size_t to,
+                                                std::size_t limit, Walk walk);
 
   struct IteratorCloser {
     void operator()(UBreakIterator* iterator) const noexcept;

@@ -26,7 +26,7 @@ int openPidfd(pid_t pid) noexcept { return static_cast<int>(::syscall(SYS_pidfd_
 // input then, as it would from a desktop launch. -1 to inherit ours.
 UniqueFd backendInput() {
   if (::isatty(STDIN_FILENO) == 0) return {};
-  return UniqueFd(moveAboveStandardStreams(::open("/dev/null", O_RDONLY | O_CLOEXEC)));
+  return moveAboveStandardStreams(::open("/dev/null", O_RDONLY | O_CLOEXEC));
 }
 
 }  // namespace
@@ -48,8 +48,8 @@ bool PosixBackendProcess::launch(BackendOutputHandler onOutput, BackendExitHandl
 
   int ends[2];
   if (::pipe2(ends, O_CLOEXEC) != 0) return false;
-  UniqueFd readEnd(moveAboveStandardStreams(ends[0]));
-  UniqueFd writeEnd(moveAboveStandardStreams(ends[1]));
+  UniqueFd readEnd = moveAboveStandardStreams(ends[0]);
+  UniqueFd writeEnd = moveAboveStandardStreams(ends[1]);
   if (!readEnd || !writeEnd) return false;
   // Only our end: the backend's writes stay blocking, which is what holds it back when
   // we fall behind.
@@ -58,23 +58,24 @@ bool PosixBackendProcess::launch(BackendOutputHandler onOutput, BackendExitHandl
   ::fcntl(readEnd.get(), F_SETPIPE_SZ, options_.pipeSize);
 
   const UniqueFd input = backendInput();
-  const SpawnResult child = spawnProcess({.executable = executable_,
-                                          .arguments = {},
-                                          .environment = environment_,
-                                          .inputFd = input.get(),
-                                          .outputFd = writeEnd.get(),
-                                          .newProcessGroup = true,
-                                          .parentDeathSignal = SIGTERM});
+  const Result<pid_t> child = spawnProcess({.executable = executable_,
+                                            .arguments = {},
+                                            .environment = environment_,
+                                            .inputFd = input.get(),
+                                            .outputFd = writeEnd.get(),
+                                            .newProcessGroup = true,
+                                            .parentDeathSignal = SIGTERM});
   writeEnd.reset();
   if (!child) return false;
-  group_ = processGroupLedBy(child.pid);
+  const pid_t pid = *child;
+  group_ = processGroupLedBy(pid);
 
-  if (options_.usePidfd) pidfd_.reset(openPidfd(child.pid));
+  if (options_.usePidfd) pidfd_.reset(openPidfd(pid));
   try {
     reader_ = std::make_unique<OutputReader>(OutputReaderSetup{
         .pipe = std::move(readEnd),
         .processFd = pidfd_.get(),
-        .pid = child.pid,
+        .pid = pid,
         .loop = &loop_,
         .onOutput = std::move(onOutput),
         .onExit = std::move(onExit),
@@ -87,14 +88,14 @@ bool PosixBackendProcess::launch(BackendOutputHandler onOutput, BackendExitHandl
   } catch (const std::system_error&) {
     // Nobody could watch or reap it: take it back down rather than leave it unsupervised.
     signalProcessGroup(group_, SIGKILL);
-    ::kill(child.pid, SIGKILL);
-    waitForChild(child.pid);
+    ::kill(pid, SIGKILL);
+    waitForChild(pid);
     return false;
   }
-  pid_.store(child.pid);
+  pid_.store(pid);
   if (!options_.guard.empty()) {
-    guard_.emplace(options_.guard, group_);
-    if (!*guard_) guard_.reset();
+    // Without a guard the backend still has its parent-death signal: the launch stands.
+    if (auto guard = BackendGuard::start(options_.guard, group_)) guard_.emplace(std::move(*guard));
   }
   return true;
 }

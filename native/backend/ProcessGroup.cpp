@@ -25,14 +25,19 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t kGroupField = 2;
 constexpr std::size_t kStartField = 19;
 
+// The whole of `text` as a decimal number.
 template <typename Number>
-bool parseNumber(std::string_view text, Number& value) {
+std::optional<Number> parseNumber(std::string_view text) {
+  Number value{};
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  return error == std::errc() && end == text.data() + text.size();
+  if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
 }
 
-bool parsePid(std::string_view text, pid_t& pid) {
-  return parseNumber(text, pid) && pid > 0;
+std::optional<pid_t> parsePid(std::string_view text) {
+  const auto pid = parseNumber<pid_t>(text);
+  if (!pid || *pid <= 0) return std::nullopt;
+  return pid;
 }
 
 }  // namespace
@@ -43,10 +48,10 @@ std::optional<ProcessStat> parseProcessStat(std::string_view text) {
   const auto close = text.rfind(')');
   if (close == std::string_view::npos) return std::nullopt;
   std::string_view rest = text.substr(close + 1);
-  ProcessStat stat;
+  char state = '?';
+  std::optional<pid_t> group;
+  std::optional<std::uint64_t> start;
   std::size_t field = 0;
-  bool group = false;
-  bool start = false;
   while (!rest.empty() && field <= kStartField) {
     const auto begin = rest.find_first_not_of(' ');
     if (begin == std::string_view::npos) break;
@@ -56,16 +61,23 @@ std::optional<ProcessStat> parseProcessStat(std::string_view text) {
     rest.remove_prefix(end);
     if (field == 0) {
       if (token.size() != 1) return std::nullopt;
-      stat.state = token[0];
+      state = token[0];
     } else if (field == kGroupField) {
-      group = parseNumber(token, stat.group);
+      group = parseNumber<pid_t>(token);
     } else if (field == kStartField) {
-      start = parseNumber(token, stat.start);
+      start = parseNumber<std::uint64_t>(token);
     }
     ++field;
   }
   if (!group || !start) return std::nullopt;
-  return stat;
+  return ProcessStat{state, *group, *start};
+}
+
+std::optional<ProcessGroup> parseProcessGroup(std::string_view id, std::string_view leaderStart) {
+  const auto group = parseNumber<pid_t>(id);
+  const auto start = parseNumber<std::uint64_t>(leaderStart);
+  if (!group || !start) return std::nullopt;
+  return ProcessGroup{*group, *start};
 }
 
 namespace {
@@ -126,12 +138,12 @@ std::vector<pid_t> liveMembers(const ProcessGroup& group, std::size_t limit) {
   }
   std::array<char, 40> path{};
   while (const dirent* entry = ::readdir(directory)) {
-    pid_t pid = 0;
-    if (!parsePid(entry->d_name, pid)) continue;
-    std::snprintf(path.data(), path.size(), "%d/stat", static_cast<int>(pid));
+    const auto pid = parsePid(entry->d_name);
+    if (!pid) continue;
+    std::snprintf(path.data(), path.size(), "%d/stat", static_cast<int>(*pid));
     const auto stat = readStatAt(::dirfd(directory), path.data());
     if (!stat || stat->group != group.id || stat->state == 'Z' || stat->state == 'X') continue;
-    members.push_back(pid);
+    members.push_back(*pid);
     if (members.size() == limit) break;
   }
   ::closedir(directory);

@@ -29,6 +29,10 @@ std::optional<ProcessStat> parseProcessStat(std::string_view text);
 // The stat of `pid`, or nullopt when there is no such process.
 std::optional<ProcessStat> readProcessStat(pid_t pid);
 
+// The group as the guard program is given it: its id and its leader's start time, each the
+// whole of a decimal number.
+std::optional<ProcessGroup> parseProcessGroup(std::string_view id, std::string_view leaderStart);
+
 // The group led by `leader`, which must be running (or be our unreaped child).
 ProcessGroup processGroupLedBy(pid_t leader);
 

@@ -8,9 +8,9 @@ void runSignalTool(const std::filesystem::path& path, const std::vector<std::str
   SpawnRequest request;
   request.executable = path;
   request.arguments = arguments;
-  const SpawnResult tool = spawnProcess(request);
+  const Result<pid_t> tool = spawnProcess(request);
   // A tool that cannot start is ignored on purpose: the next one still runs.
-  if (tool) waitForChild(tool.pid);
+  if (tool) waitForChild(*tool);
 }
 
 void signalProcessTree(const SignalTools& tools, std::int32_t pid, std::string_view signalName) {

@@ -127,11 +127,11 @@ class ExecStrings {
 
 }  // namespace
 
-int moveAboveStandardStreams(int fd) noexcept {
-  if (fd < 0 || fd > 2) return fd;
+UniqueFd moveAboveStandardStreams(int fd) noexcept {
+  if (fd < 0 || fd > 2) return UniqueFd(fd);
   const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
   ::close(fd);
-  return moved;
+  return UniqueFd(moved);
 }
 
 void closeDescriptorsByListing(int keep) noexcept {
@@ -169,12 +169,12 @@ void closeDescriptorsByListing(int keep) noexcept {
   ::close(directory);
 }
 
-int waitForChild(pid_t pid) noexcept {
+std::optional<int> waitForChild(pid_t pid) noexcept {
   int status = 0;
   for (;;) {
     const pid_t result = ::waitpid(pid, &status, 0);
     if (result == pid) return status;
-    if (result < 0 && errno != EINTR) return -1;
+    if (result < 0 && errno != EINTR) return std::nullopt;
   }
 }
 
@@ -182,7 +182,7 @@ namespace {
 
 // posix_spawn starts the child without copying our page tables (glibc uses a vfork-style
 // clone), which matters for a large GUI process; it cannot set a parent-death signal.
-SpawnResult spawnWithoutFork(const SpawnRequest& request) {
+Result<pid_t> spawnWithoutFork(const SpawnRequest& request) {
   const ExecStrings exec(request);
 
   InitializedObject<posix_spawnattr_t, ::posix_spawnattr_init, ::posix_spawnattr_destroy>
@@ -190,7 +190,7 @@ SpawnResult spawnWithoutFork(const SpawnRequest& request) {
   InitializedObject<posix_spawn_file_actions_t, ::posix_spawn_file_actions_init,
                     ::posix_spawn_file_actions_destroy>
       actionSet;
-  if (!attributeSet.ready() || !actionSet.ready()) return {-1, ENOMEM};
+  if (!attributeSet.ready() || !actionSet.ready()) return errnoFailure(ENOMEM);
   posix_spawnattr_t& attributes = attributeSet.get();
   posix_spawn_file_actions_t& actions = actionSet.get();
 
@@ -220,19 +220,19 @@ SpawnResult spawnWithoutFork(const SpawnRequest& request) {
   if (error == 0) {
     error = ::posix_spawn(&pid, exec.path(), &actions, &attributes, exec.argv(), exec.envp());
   }
-  if (error != 0) return {-1, error};
-  return {pid, 0};
+  if (error != 0) return errnoFailure(error);
+  return pid;
 }
 
-SpawnResult spawnWithFork(const SpawnRequest& request) {
+Result<pid_t> spawnWithFork(const SpawnRequest& request) {
   const ExecStrings exec(request);
 
   // Exec errors come back over this pipe; a successful exec closes it with nothing written.
   int ends[2];
-  if (::pipe2(ends, O_CLOEXEC) != 0) return {-1, errno};
-  UniqueFd errorRead(moveAboveStandardStreams(ends[0]));
-  UniqueFd errorWrite(moveAboveStandardStreams(ends[1]));
-  if (!errorRead || !errorWrite) return {-1, EMFILE};
+  if (::pipe2(ends, O_CLOEXEC) != 0) return errnoFailure(errno);
+  const UniqueFd errorRead = moveAboveStandardStreams(ends[0]);
+  UniqueFd errorWrite = moveAboveStandardStreams(ends[1]);
+  if (!errorRead || !errorWrite) return errnoFailure(EMFILE);
 
   const ChildPlan plan{exec.path(),
                        exec.argv(),
@@ -255,7 +255,7 @@ SpawnResult spawnWithFork(const SpawnRequest& request) {
   const int forkError = errno;
   ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   errorWrite.reset();
-  if (pid < 0) return {-1, forkError};
+  if (pid < 0) return errnoFailure(forkError);
 
   int childError = 0;
   ssize_t got;
@@ -264,14 +264,14 @@ SpawnResult spawnWithFork(const SpawnRequest& request) {
   } while (got < 0 && errno == EINTR);
   if (got == static_cast<ssize_t>(sizeof childError)) {
     waitForChild(pid);
-    return {-1, childError};
+    return errnoFailure(childError);
   }
-  return {pid, 0};
+  return pid;
 }
 
 }  // namespace
 
-SpawnResult spawnProcess(const SpawnRequest& request) {
+Result<pid_t> spawnProcess(const SpawnRequest& request) {
   return request.parentDeathSignal == 0 ? spawnWithoutFork(request) : spawnWithFork(request);
 }
 

@@ -7,6 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "support/Result.h"
+#include "support/UniqueHandle.h"
+
 namespace zvui {
 
 // What a child process gets. Everything not named here is inherited: working directory,
@@ -28,27 +31,21 @@ struct SpawnRequest {
   int parentDeathSignal = 0;
 };
 
-// A started child (pid > 0), or the errno that stopped it before or at exec.
-struct SpawnResult {
-  pid_t pid = -1;
-  int error = 0;
-  explicit operator bool() const noexcept { return pid > 0; }
-};
-
 // Starts a child: fork + exec when a parent-death signal is wanted (it must be set between
 // the two), else posix_spawn. Either way the child inherits none of our descriptors above 2,
 // has every signal at its default disposition and an empty signal mask, and an exec failure
 // is reported here, with the child already reaped. With a parent-death signal, call it from
 // a thread that lives as long as the child should: the signal fires when that thread ends.
-SpawnResult spawnProcess(const SpawnRequest& request);
+// The child's pid, or the errno that stopped it before or at exec.
+Result<pid_t> spawnProcess(const SpawnRequest& request);
 
-// Waits for our own child `pid` to end and returns its wait status (or -1 if it cannot be
-// waited for). Only ever waits on that pid.
-int waitForChild(pid_t pid) noexcept;
+// Waits for our own child `pid` to end and returns its wait status; nothing when it cannot be
+// waited for. Only ever waits on that pid.
+std::optional<int> waitForChild(pid_t pid) noexcept;
 
 // `fd` moved to a close-on-exec descriptor above 2, so it can never collide with the standard
-// streams of a child. Returns -1 (and closes fd) on failure.
-int moveAboveStandardStreams(int fd) noexcept;
+// streams of a child. Empty (and fd closed) on failure, or when fd was -1 already.
+UniqueFd moveAboveStandardStreams(int fd) noexcept;
 
 // Closes every descriptor above 2 except `keep`, by listing /proc/self/fd. The fallback
 // for kernels without close_range; async-signal-safe, for use between fork and exec.

@@ -11,9 +11,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 #include <cstdio>
-#include <string_view>
+#include <optional>
 
 #include "backend/ProcessGroup.h"
 
@@ -21,18 +20,12 @@ namespace {
 
 constexpr std::chrono::milliseconds kGrace{1000};
 
-template <typename Number>
-bool parse(std::string_view text, Number& value) {
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  return !text.empty() && error == std::errc() && end == text.data() + text.size();
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  zvui::ProcessGroup group;
-  if (argc != 3 || !parse(argv[1], group.id) || !parse(argv[2], group.leaderStart) ||
-      !zvui::isSignallable(group)) {
+  const std::optional<zvui::ProcessGroup> group =
+      argc == 3 ? zvui::parseProcessGroup(argv[1], argv[2]) : std::nullopt;
+  if (!group || !zvui::isSignallable(*group)) {
     std::fprintf(stderr, "usage: zvui-backend-guard <group id> <leader start time>\n");
     return 2;
   }
@@ -47,6 +40,6 @@ int main(int argc, char** argv) {
     if (got > 0 || (got < 0 && errno == EINTR)) continue;
     break;
   }
-  zvui::stopProcessGroup(group, kGrace);
+  zvui::stopProcessGroup(*group, kGrace);
   return 0;
 }

@@ -4,23 +4,20 @@
 
 #include <array>
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
+#include <cstring>
 #include <strings.h>
 
 namespace tamrik {
 namespace {
 
-std::string randomHex128() {
+zvui::Result<std::string, std::string> randomHex128() {
   std::array<unsigned char, 16> bytes{};
   std::size_t filled = 0;
   while (filled < bytes.size()) {
     ssize_t got = getrandom(bytes.data() + filled, bytes.size() - filled, 0);
     if (got < 0) {
       if (errno == EINTR) continue;
-      // Without real randomness the console would be open to anyone; refuse to run.
-      std::perror("MacTamrikBackend: getrandom");
-      std::exit(1);
+      return zvui::Failure{std::string("getrandom: ") + std::strerror(errno)};
     }
     filled += static_cast<std::size_t>(got);
   }
@@ -51,8 +48,13 @@ bool constantTimeEquals(std::string_view a, std::string_view b) {
   return diff == 0;
 }
 
-AccessGuard::AccessGuard(std::uint16_t port)
-    : port_(port), token_(randomHex128()), session_(randomHex128()) {}
+zvui::Result<AccessGuard, std::string> AccessGuard::create(std::uint16_t port) {
+  auto token = randomHex128();
+  if (!token) return zvui::Failure{token.error()};
+  auto session = randomHex128();
+  if (!session) return zvui::Failure{session.error()};
+  return AccessGuard(port, std::move(*token), std::move(*session));
+}
 
 std::string AccessGuard::cookieName() const {
   // Browsers share cookies across ports of one host; the port in the name keeps two

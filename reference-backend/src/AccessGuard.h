@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "support/Result.h"
+
 namespace tamrik {
 
 // Decides who may talk to the console. A terminal on a port is code execution for whoever
@@ -19,8 +21,10 @@ class AccessGuard {
     Forbidden,      // wrong host, wrong origin or a wrong secret (403)
   };
 
-  // Draws the launch token and the session secret from the kernel's random source.
-  explicit AccessGuard(std::uint16_t port);
+  // Draws the launch token and the session secret from the kernel's random source. Fails
+  // when that source cannot give them: without real randomness the console would be open
+  // to anyone.
+  static zvui::Result<AccessGuard, std::string> create(std::uint16_t port);
 
   [[nodiscard]] const std::string& token() const { return token_; }
   [[nodiscard]] std::string cookieName() const;
@@ -36,6 +40,9 @@ class AccessGuard {
   [[nodiscard]] bool originAllowed(const char* origin, const char* host) const;
 
  private:
+  AccessGuard(std::uint16_t port, std::string token, std::string session)
+      : port_(port), token_(std::move(token)), session_(std::move(session)) {}
+
   [[nodiscard]] bool cookieValid(const char* cookies) const;
 
   std::uint16_t port_;

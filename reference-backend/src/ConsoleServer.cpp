@@ -70,57 +70,59 @@ std::string queryWithoutToken(GHashTable* form) {
 // seconds while the kernel drops and retries them.
 // Non-blocking, so that accepting never waits on the main loop when a wake-up finds no
 // connection after all.
-zvui::GObjectPtr<GSocket> listenOnLoopback(SoupServer* server, std::uint16_t port, GError** error) {
+zvui::Result<zvui::GObjectPtr<GSocket>, std::string> listenOnLoopback(SoupServer* server,
+                                                                      std::uint16_t port) {
   constexpr int kBacklog = 512;
+  GError* failure = nullptr;
+  const auto failed = [&] {
+    const zvui::GlibError error(failure);
+    return zvui::Failure{std::string("cannot listen on 127.0.0.1 port ") + std::to_string(port) +
+                         ": " + error.get()->message};
+  };
   auto socket = zvui::GObjectPtr<GSocket>::adopt(
-      g_socket_new(G_SOCKET_FAMILY_IPV4, G_SOCKET_TYPE_STREAM, G_SOCKET_PROTOCOL_TCP, error));
-  if (!socket) return {};
+      g_socket_new(G_SOCKET_FAMILY_IPV4, G_SOCKET_TYPE_STREAM, G_SOCKET_PROTOCOL_TCP, &failure));
+  if (!socket) return failed();
   auto loopback = zvui::GObjectPtr<GInetAddress>::adopt(
       g_inet_address_new_loopback(G_SOCKET_FAMILY_IPV4));
   auto address = zvui::GObjectPtr<GSocketAddress>::adopt(g_inet_socket_address_new(loopback.get(), port));
   g_socket_set_listen_backlog(socket.get(), kBacklog);
   g_socket_set_blocking(socket.get(), FALSE);
-  if (!g_socket_bind(socket.get(), address.get(), TRUE, error)) return {};
-  if (!g_socket_listen(socket.get(), error)) return {};
+  if (!g_socket_bind(socket.get(), address.get(), TRUE, &failure)) return failed();
+  if (!g_socket_listen(socket.get(), &failure)) return failed();
   if (!soup_server_listen_socket(server, socket.get(), static_cast<SoupServerListenOptions>(0),
-                                 error)) {
-    return {};
+                                 &failure)) {
+    return failed();
   }
   return socket;
 }
 
 }  // namespace
 
-std::unique_ptr<ConsoleServer> ConsoleServer::create(const Options& options, std::string& error) {
+zvui::Result<std::unique_ptr<ConsoleServer>, std::string> ConsoleServer::create(
+    const Options& options) {
   auto server = zvui::GObjectPtr<SoupServer>::adopt(
       static_cast<SoupServer*>(g_object_new(SOUP_TYPE_SERVER, "server-header", "MacTamrikBackend", nullptr)));
-  GError* failure = nullptr;
-  auto listening = listenOnLoopback(server.get(), options.port, &failure);
-  const zvui::GlibError listenError(failure);
-  if (!listening) {
-    error = std::string("cannot listen on 127.0.0.1 port ") + std::to_string(options.port) +
-            ": " + listenError.get()->message;
-    return nullptr;
-  }
+  auto listening = listenOnLoopback(server.get(), options.port);
+  if (!listening) return zvui::Failure{listening.error()};
   std::uint16_t port = 0;
   GSList* uris = soup_server_get_uris(server.get());
   if (uris != nullptr) port = static_cast<std::uint16_t>(g_uri_get_port(static_cast<GUri*>(uris->data)));
   g_slist_free_full(uris, reinterpret_cast<GDestroyNotify>(g_uri_unref));
-  if (port == 0) {
-    error = "cannot learn the listening port";
-    return nullptr;
-  }
-  return std::unique_ptr<ConsoleServer>(
-      new ConsoleServer(options, std::move(server), std::move(listening), port));
+  if (port == 0) return zvui::Failure{std::string("cannot learn the listening port")};
+  auto guard = AccessGuard::create(port);
+  if (!guard) return zvui::Failure{guard.error()};
+  return std::unique_ptr<ConsoleServer>(new ConsoleServer(
+      options, std::move(server), std::move(*listening), port, std::move(*guard)));
 }
 
 ConsoleServer::ConsoleServer(const Options& options, zvui::GObjectPtr<SoupServer> server,
-                             zvui::GObjectPtr<GSocket> listening, std::uint16_t port)
+                             zvui::GObjectPtr<GSocket> listening, std::uint16_t port,
+                             AccessGuard guard)
     : options_(options),
       server_(std::move(server)),
       listening_(std::move(listening)),
       port_(port),
-      guard_(port),
+      guard_(std::move(guard)),
       requestStarted_(server_.get(),
                       g_signal_connect(server_.get(), "request-started",
                                        G_CALLBACK(&ConsoleServer::onRequestStarted), this)),
@@ -326,16 +328,15 @@ void ConsoleServer::openTerminal(SoupServerMessage* message, SoupWebsocketConnec
   }
   // A paste arrives as one message; the library's default cap would cut the connection.
   soup_websocket_connection_set_max_incoming_payload_size(socket, 4 * 1024 * 1024);
-  std::string error;
   auto session = TerminalSession::start(
-      socket, [this](TerminalSession& done) { sessionFinished(done); }, error);
+      socket, [this](TerminalSession& done) { sessionFinished(done); });
   if (!session) {
-    std::fprintf(stderr, "MacTamrikBackend: %s\n", error.c_str());
+    std::fprintf(stderr, "MacTamrikBackend: %s\n", session.error().c_str());
     soup_websocket_connection_close(socket, SOUP_WEBSOCKET_CLOSE_SERVER_ERROR, "no terminal");
     return;
   }
-  TerminalSession* key = session.get();
-  sessions_.emplace(key, std::move(session));
+  TerminalSession* key = session->get();
+  sessions_.emplace(key, std::move(*session));
 }
 
 void ConsoleServer::sessionFinished(TerminalSession& session) {
@@ -394,8 +395,8 @@ gboolean ConsoleServer::onTick(gpointer self) {
   });
   // A reading that cannot be taken now is skipped; the next tick tries again.
   guarded("telemetry", [&] {
-    const TelemetrySample* sample = server->sampler_.sample();
-    if (sample == nullptr) return;
+    const auto sample = server->sampler_.sample();
+    if (!sample) return;
     const std::string message = sampleJson(*sample);
     for (const auto& socket : server->telemetryClients_) {
       if (soup_websocket_connection_get_state(socket.get()) == SOUP_WEBSOCKET_STATE_OPEN) {

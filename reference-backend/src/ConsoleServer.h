@@ -12,6 +12,7 @@
 
 #include "AccessGuard.h"
 #include "support/GlibHandles.h"
+#include "support/Result.h"
 #include "Telemetry.h"
 #include "TerminalSession.h"
 
@@ -34,8 +35,8 @@ class ConsoleServer {
     bool appMode = false;    // embedded in the desktop shell, under its transparent titlebar
   };
 
-  // Binds and starts listening; nullptr with `error` filled when that fails.
-  static std::unique_ptr<ConsoleServer> create(const Options& options, std::string& error);
+  // Binds and starts listening; says why when that fails.
+  static zvui::Result<std::unique_ptr<ConsoleServer>, std::string> create(const Options& options);
   ~ConsoleServer();
   ConsoleServer(const ConsoleServer&) = delete;
   ConsoleServer& operator=(const ConsoleServer&) = delete;
@@ -53,7 +54,7 @@ class ConsoleServer {
 
  private:
   ConsoleServer(const Options& options, zvui::GObjectPtr<SoupServer> server,
-                zvui::GObjectPtr<GSocket> listening, std::uint16_t port);
+                zvui::GObjectPtr<GSocket> listening, std::uint16_t port, AccessGuard guard);
 
   // When a connection that is reading a request, or idling between requests, is closed.
   struct Deadline {

@@ -32,17 +32,25 @@ nlohmann::json toJson(const TelemetrySample& s) {
           {"netOut", s.netOutPerSecond}};
 }
 
-void readNetwork(std::uint64_t& in, std::uint64_t& out) {
+// Bytes received and sent over all non-loopback interfaces since they came up.
+struct NetworkTotals {
+  std::uint64_t in = 0;
+  std::uint64_t out = 0;
+};
+
+NetworkTotals readNetwork() {
+  NetworkTotals totals;
   glibtop_netlist list{};
   const zvui::GlibStrv names(glibtop_get_netlist(&list));
-  if (!names) return;
+  if (!names) return totals;
   for (guint32 i = 0; i < list.number; ++i) {
     glibtop_netload load{};
     glibtop_get_netload(&load, names.get()[i]);
     if (load.if_flags & (1ULL << GLIBTOP_IF_FLAGS_LOOPBACK)) continue;
-    in += load.bytes_in;
-    out += load.bytes_out;
+    totals.in += load.bytes_in;
+    totals.out += load.bytes_out;
   }
+  return totals;
 }
 
 }  // namespace
@@ -51,10 +59,10 @@ TelemetrySampler::TelemetrySampler() { glibtop_init(); }
 
 TelemetrySampler::~TelemetrySampler() { glibtop_close(); }
 
-const TelemetrySample* TelemetrySampler::sample() {
+std::optional<TelemetrySample> TelemetrySampler::sample() {
   // The files of one reading are opened one at a time; eight leave room to spare. Nothing
   // else runs on this thread in between, so the room is still there when they are opened.
-  if (!descriptorsToSpare(8)) return nullptr;
+  if (!descriptorsToSpare(8)) return std::nullopt;
   TelemetrySample s;
   s.unixMs = g_get_real_time() / 1000;
 
@@ -64,7 +72,9 @@ const TelemetrySample* TelemetrySampler::sample() {
   glibtop_get_cpu(&cpu);
   now.cpuTotal = cpu.total;
   now.cpuIdle = cpu.idle + cpu.iowait;
-  readNetwork(now.netIn, now.netOut);
+  const NetworkTotals network = readNetwork();
+  now.netIn = network.in;
+  now.netOut = network.out;
 
   // The very first reading has nothing to compare with: it reports the average since boot.
   const Counters since = previous_.value_or(Counters{});
@@ -104,7 +114,7 @@ const TelemetrySample* TelemetrySampler::sample() {
 
   history_.push_back(s);
   while (history_.size() > kHistory) history_.pop_front();
-  return &history_.back();
+  return s;
 }
 
 std::string sampleJson(const TelemetrySample& sample) {

@@ -32,10 +32,10 @@ class TelemetrySampler {
   TelemetrySampler(const TelemetrySampler&) = delete;
   TelemetrySampler& operator=(const TelemetrySampler&) = delete;
 
-  // Takes a reading and keeps it; nullptr, and no reading kept, when this process is short
+  // Takes a reading and keeps it; nothing, and no reading kept, when this process is short
   // of file descriptors (the library gives up the whole process when it cannot open a
   // file, so it is not asked then).
-  const TelemetrySample* sample();
+  std::optional<TelemetrySample> sample();
   [[nodiscard]] const std::deque<TelemetrySample>& history() const { return history_; }
 
  private:

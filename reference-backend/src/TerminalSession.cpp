@@ -126,9 +126,8 @@ void signalSession(pid_t sid, int signal) {
   closedir(proc);
 }
 
-std::unique_ptr<TerminalSession> TerminalSession::start(SoupWebsocketConnection* socket,
-                                                        FinishedFn onFinished,
-                                                        std::string& error) {
+zvui::Result<std::unique_ptr<TerminalSession>, std::string> TerminalSession::start(
+    SoupWebsocketConnection* socket, FinishedFn onFinished) {
   const std::string shell = shellPath();
   const std::string home = homeDirectory();
   std::vector<std::string> env = shellEnvironment();
@@ -144,10 +143,7 @@ std::unique_ptr<TerminalSession> TerminalSession::start(SoupWebsocketConnection*
   size.ws_row = 24;
   int master = -1;
   pid_t pid = forkpty(&master, nullptr, nullptr, &size);
-  if (pid < 0) {
-    error = std::string("cannot open a terminal: ") + std::strerror(errno);
-    return nullptr;
-  }
+  if (pid < 0) return zvui::Failure{std::string("cannot open a terminal: ") + std::strerror(errno)};
   if (pid == 0) {
     execShell(shell.c_str(), argv.data(), envp.data(), home.c_str(),
               descriptors ? &*descriptors : nullptr);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "support/GlibHandles.h"
+#include "support/Result.h"
 
 namespace tamrik {
 
@@ -45,9 +46,9 @@ class TerminalSession {
 
   using FinishedFn = std::function<void(TerminalSession&)>;
 
-  // Forks the user's shell; on failure returns nullptr and fills `error`.
-  static std::unique_ptr<TerminalSession> start(SoupWebsocketConnection* socket,
-                                                FinishedFn onFinished, std::string& error);
+  // Forks the user's shell; says why when it cannot.
+  static zvui::Result<std::unique_ptr<TerminalSession>, std::string> start(
+      SoupWebsocketConnection* socket, FinishedFn onFinished);
   ~TerminalSession();
   TerminalSession(const TerminalSession&) = delete;
   TerminalSession& operator=(const TerminalSession&) = delete;

@@ -74,12 +74,12 @@ int main() {
   options.port = *port;
   options.appMode = appMode != nullptr && std::strcmp(appMode, "1") == 0;
 
-  std::string error;
-  auto server = tamrik::ConsoleServer::create(options, error);
-  if (!server) {
-    std::fprintf(stderr, "MacTamrikBackend: %s\n", error.c_str());
+  auto created = tamrik::ConsoleServer::create(options);
+  if (!created) {
+    std::fprintf(stderr, "MacTamrikBackend: %s\n", created.error().c_str());
     return 1;
   }
+  const std::unique_ptr<tamrik::ConsoleServer> server = std::move(*created);
 
   std::unique_ptr<GMainLoop, decltype(&g_main_loop_unref)> loop(g_main_loop_new(nullptr, FALSE),
                                                                 &g_main_loop_unref);

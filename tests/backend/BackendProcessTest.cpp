@@ -169,7 +169,7 @@ TEST(BackendProcess, StartedFromATerminalItIsNotStoppedForReadingIt) {
   EXPECT_NE(readProcessStat(pid)->state, 'T');
 
   ::kill(shell, SIGTERM);
-  const int status = waitForChild(shell);
+  const int status = waitForChild(shell).value_or(-1);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   EXPECT_TRUE(sweeper.gone(pid, kPatience));
 }

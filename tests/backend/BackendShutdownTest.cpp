@@ -137,13 +137,13 @@ TEST(ProcessGroups, OnlyTheGroupWeWereGivenIsEverSignalled) {
   request.executable = kTreeBackend;
   request.environment = Strings{"HELPER_TREE=ignores-term"};
   request.newProcessGroup = true;
-  const SpawnResult leader = spawnProcess(request);
+  const Result<pid_t> leader = spawnProcess(request);
   ASSERT_TRUE(leader);
   Sweeper sweeper;
-  sweeper.watch(leader.pid);
-  const ProcessGroup ours = processGroupLedBy(leader.pid);
+  sweeper.watch(*leader);
+  const ProcessGroup ours = processGroupLedBy(*leader);
   ASSERT_GT(ours.leaderStart, 0u);
-  EXPECT_EQ(readProcessStat(leader.pid)->group, leader.pid) << "leads a group of its own";
+  EXPECT_EQ(readProcessStat(*leader)->group, *leader) << "leads a group of its own";
 
   const struct {
     const char* what;
@@ -154,22 +154,22 @@ TEST(ProcessGroups, OnlyTheGroupWeWereGivenIsEverSignalled) {
       {"our own pid", {::getpid(), 0}},
       {"our own group", {::getpgrp(), 0}},
       {"our parent's group", {::getpgid(::getppid()), 0}},
-      {"a leader that started at another time", {leader.pid, ours.leaderStart + 1}},
+      {"a leader that started at another time", {*leader, ours.leaderStart + 1}},
   };
   for (const auto& row : refused) {
     EXPECT_FALSE(isSignallable(row.group)) << row.what;
     EXPECT_FALSE(signalProcessGroup(row.group, SIGKILL)) << row.what;
     EXPECT_TRUE(liveMembers(row.group).empty()) << row.what;
   }
-  EXPECT_FALSE(sweeper.gone(leader.pid, std::chrono::milliseconds(50)));
+  EXPECT_FALSE(sweeper.gone(*leader, std::chrono::milliseconds(50)));
 
-  EXPECT_THAT(liveMembers(ours), ::testing::ElementsAre(leader.pid));
+  EXPECT_THAT(liveMembers(ours), ::testing::ElementsAre(*leader));
   EXPECT_TRUE(signalProcessGroup(ours, SIGKILL));
-  EXPECT_TRUE(sweeper.gone(leader.pid, kPatience));
+  EXPECT_TRUE(sweeper.gone(*leader, kPatience));
   // Unreaped, the leader still holds its id; a zombie is no live member.
   EXPECT_TRUE(liveMembers(ours).empty());
   EXPECT_TRUE(waitForGroupToEnd(ours, std::chrono::steady_clock::now()));
-  waitForChild(leader.pid);
+  waitForChild(*leader);
 }
 
 TEST(ProcessGroups, TheGuardRefusesAnythingButAGroupOfAnother) {
@@ -181,10 +181,10 @@ TEST(ProcessGroups, TheGuardRefusesAnythingButAGroupOfAnother) {
     request.executable = kBackendGuard;
     request.arguments = arguments;
     request.outputFd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    const SpawnResult guard = spawnProcess(request);
+    const Result<pid_t> guard = spawnProcess(request);
     ::close(request.outputFd);
     ASSERT_TRUE(guard);
-    const int status = waitForChild(guard.pid);
+    const int status = waitForChild(*guard).value_or(-1);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << ::testing::PrintToString(arguments);
   }
 }
