@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/eventfd.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,6 +29,9 @@ constexpr auto kHandOverInterval = 8ms;
 // holds the announcement prefix, or has no line feed) and the main loop is behind.
 constexpr std::size_t kMostWaiting = 4 * 1024 * 1024;
 
+// Through syscall(): this glibc's <sys/pidfd.h> does not declare pidfd_open for C++.
+int openPidfd(pid_t pid) noexcept { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
+
 void signal(const UniqueFd& eventFd) {
   const std::uint64_t one = 1;
   [[maybe_unused]] auto written = ::write(eventFd.get(), &one, sizeof one);
@@ -43,24 +47,33 @@ OutputReader::OutputReader(OutputReaderSetup setup)
       flow_(std::make_shared<Flow>()),
       wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
   flow_->handled.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-  if (!wake_ || !flow_->handled) throw std::system_error(errno, std::generic_category(), "eventfd");
+  // Race-free: the backend is our child and nobody else reaps it, so the pid is still its.
+  if (setup_.usePidfd) processFd_.reset(openPidfd(setup_.pid));
   const int capacity = ::fcntl(setup_.pipe.get(), F_GETPIPE_SZ);
   pipeCapacity_ = capacity > 0 ? static_cast<std::size_t>(capacity) : 65536;
+}
+
+Result<std::unique_ptr<OutputReader>> OutputReader::start(OutputReaderSetup setup) {
+  std::unique_ptr<OutputReader> reader(new OutputReader(std::move(setup)));
+  if (!reader->wake_ || !reader->flow_->handled) return errnoFailure(errno);
   // The reader takes no signals: process-directed ones go to threads that handle them.
   sigset_t all;
   sigset_t previous;
   sigfillset(&all);
   ::pthread_sigmask(SIG_SETMASK, &all, &previous);
+  std::error_code failed;
   try {
-    thread_ = std::thread([this] { run(); });
-  } catch (...) {
-    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    throw;
+    reader->thread_ = std::thread([raw = reader.get()] { raw->run(); });
+  } catch (const std::system_error& error) {
+    failed = error.code();
   }
   ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (failed) return Failure{failed};
+  return reader;
 }
 
 OutputReader::~OutputReader() {
+  if (!thread_.joinable()) return;
   signal(wake_);
   thread_.join();
 }
@@ -77,9 +90,9 @@ void OutputReader::run() {
     fds[count++] = {flow_->handled.get(), POLLIN, 0};
     const nfds_t pipeIndex = pipeOpen && mayRead() ? count : 0;
     if (pipeIndex != 0) fds[count++] = {setup_.pipe.get(), POLLIN, 0};
-    const bool watchExit = !exited && setup_.processFd >= 0;
+    const bool watchExit = !exited && processFd_;
     const nfds_t exitIndex = watchExit ? count : 0;
-    if (watchExit) fds[count++] = {setup_.processFd, POLLIN, 0};
+    if (watchExit) fds[count++] = {processFd_.get(), POLLIN, 0};
 
     if (::poll(fds, count, pollTimeout(exited)) < 0) {
       if (errno == EINTR) continue;
@@ -97,7 +110,7 @@ void OutputReader::run() {
     }
 
     const bool exitedNow = exitIndex != 0 ? fds[exitIndex].revents != 0
-                                          : (!exited && setup_.processFd < 0 && hasExited());
+                                          : (!exited && !processFd_ && hasExited());
     if (exitedNow) {
       reap();
       setup_.exited->set();
@@ -197,15 +210,17 @@ int OutputReader::pollTimeout(bool exited) const {
         lastHandOver_ + kHandOverInterval - std::chrono::steady_clock::now());
     timeout = static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, kExitPollMilliseconds));
   }
-  if (!exited && setup_.processFd < 0) {
+  if (!exited && !processFd_) {
     timeout = timeout < 0 ? kExitPollMilliseconds : std::min(timeout, kExitPollMilliseconds);
   }
   return timeout;
 }
 
 bool OutputReader::hasExited() const {
-  if (setup_.processFd >= 0) {
-    pollfd fd{setup_.processFd, POLLIN, 0};
+  if (setup_.exited->isSet()) return true;
+  if (processFd_) {
+    // The pidfd turns readable the moment the process ends, before it is reaped.
+    pollfd fd{processFd_.get(), POLLIN, 0};
     return ::poll(&fd, 1, 0) > 0;
   }
   siginfo_t info{};
@@ -216,7 +231,7 @@ bool OutputReader::hasExited() const {
 void OutputReader::reap() {
   if (reaped_) return;
   // The backend has exited, so this returns at once.
-  waitForChild(setup_.pid);
+  (void)waitForChild(setup_.pid);
   reaped_ = true;
 }
 

@@ -12,6 +12,7 @@
 #include "backend/ExitLatch.h"
 #include "backend/OutputStage.h"
 #include "support/MainLoop.h"
+#include "support/Result.h"
 #include "support/UniqueHandle.h"
 #include "support/Utf8Decoder.h"
 
@@ -19,13 +20,15 @@ namespace zvui {
 
 struct OutputReaderSetup {
   UniqueFd pipe;         // read end of the backend's output, non-blocking
-  int processFd = -1;    // borrowed pidfd of the backend; -1 to look for the exit by polling
   pid_t pid = 0;         // the backend, our child; this reader is the one that reaps it
+  // Learn of the exit through a pidfd; without one (kernels before 5.3, or a sandbox that
+  // refuses it) the reader asks at short intervals instead.
+  bool usePidfd = true;
   MainLoop* loop = nullptr;
   BackendOutputHandler onOutput;
   BackendExitHandler onExit;
   BackendOutputEndHandler onOutputEnd;
-  std::shared_ptr<ExitLatch> exited;
+  std::shared_ptr<ExitLatch> exited;  // set once the backend has exited and been reaped
   std::size_t readSize = 256 * 1024;
   // Blocks posted to the main loop and not yet handled there, beyond which reading waits.
   std::size_t maxBlocksInFlight = 4;
@@ -35,7 +38,8 @@ struct OutputReaderSetup {
 };
 
 // One thread that drains the backend's pipe and hands its output to the main loop, decoded
-// as UTF-8 and in order; it reaps the backend when it exits and then posts the exit notice,
+// as UTF-8 and in order. It is the one that learns of the backend's exit: it reaps the
+// backend, sets the exit latch and then posts the exit notice,
 // after all output written before the exit. It keeps reading after the exit for as long as
 // anything (a grandchild) holds the pipe open, and posts the end of output when nothing does.
 //
@@ -44,12 +48,15 @@ struct OutputReaderSetup {
 // handful of blocks a second; meanwhile it waits in an OutputStage.
 class OutputReader {
  public:
-  // Starts the thread; throws std::system_error when it cannot.
-  explicit OutputReader(OutputReaderSetup setup);
+  // Starts the thread, or says why it cannot.
+  static Result<std::unique_ptr<OutputReader>> start(OutputReaderSetup setup);
   // Stops the thread, also when it waits for the main loop, and joins it.
   ~OutputReader();
   OutputReader(const OutputReader&) = delete;
   OutputReader& operator=(const OutputReader&) = delete;
+
+  // True once the backend has ended, whether or not it has been reaped yet. Any thread.
+  [[nodiscard]] bool hasExited() const;
 
  private:
   struct Handlers {
@@ -64,6 +71,7 @@ class OutputReader {
   };
   enum class ReadResult { Data, Nothing, End };
 
+  explicit OutputReader(OutputReaderSetup setup);
   void run();
   ReadResult readOnce();
   ReadResult drainAfterExit();
@@ -71,13 +79,13 @@ class OutputReader {
   [[nodiscard]] bool mayHandOver() const;
   [[nodiscard]] bool mayRead() const;
   [[nodiscard]] int pollTimeout(bool exited) const;
-  bool hasExited() const;
   void reap();
 
   OutputReaderSetup setup_;
   std::shared_ptr<const Handlers> handlers_;
   std::shared_ptr<Flow> flow_;
   UniqueFd wake_;
+  UniqueFd processFd_;  // the backend's pidfd, when there is one
   OutputStage stage_;
   Utf8Decoder decoder_;
   std::chrono::steady_clock::time_point lastHandOver_{};

@@ -1,14 +1,11 @@
 #include "backend/PosixBackendProcess.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <system_error>
 
 #include "backend/OutputReader.h"
@@ -16,9 +13,6 @@
 
 namespace zvui {
 namespace {
-
-// Through syscall(): this glibc's <sys/pidfd.h> does not declare pidfd_open for C++.
-int openPidfd(pid_t pid) noexcept { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
 
 // What the backend reads as standard input. Ours, unless it is a terminal: in a process
 // group of its own the backend is not in the terminal's foreground, so a read would stop it
@@ -70,28 +64,27 @@ bool PosixBackendProcess::launch(BackendOutputHandler onOutput, BackendExitHandl
   const pid_t pid = *child;
   group_ = processGroupLedBy(pid);
 
-  if (options_.usePidfd) pidfd_.reset(openPidfd(pid));
-  try {
-    reader_ = std::make_unique<OutputReader>(OutputReaderSetup{
-        .pipe = std::move(readEnd),
-        .processFd = pidfd_.get(),
-        .pid = pid,
-        .loop = &loop_,
-        .onOutput = std::move(onOutput),
-        .onExit = std::move(onExit),
-        .onOutputEnd = std::move(onOutputEnd),
-        .exited = exited_,
-        .readSize = options_.readSize,
-        .maxBlocksInFlight = options_.maxBlocksInFlight,
-        .condense = options_.condense,
-    });
-  } catch (const std::system_error&) {
+  auto reader = OutputReader::start({
+      .pipe = std::move(readEnd),
+      .pid = pid,
+      .usePidfd = options_.usePidfd,
+      .loop = &loop_,
+      .onOutput = std::move(onOutput),
+      .onExit = std::move(onExit),
+      .onOutputEnd = std::move(onOutputEnd),
+      .exited = exited_,
+      .readSize = options_.readSize,
+      .maxBlocksInFlight = options_.maxBlocksInFlight,
+      .condense = options_.condense,
+  });
+  if (!reader) {
     // Nobody could watch or reap it: take it back down rather than leave it unsupervised.
     signalProcessGroup(group_, SIGKILL);
     ::kill(pid, SIGKILL);
-    waitForChild(pid);
+    (void)waitForChild(pid);
     return false;
   }
+  reader_ = std::move(*reader);
   pid_.store(pid);
   if (!options_.guard.empty()) {
     // Without a guard the backend still has its parent-death signal: the launch stands.
@@ -101,31 +94,15 @@ bool PosixBackendProcess::launch(BackendOutputHandler onOutput, BackendExitHandl
 }
 
 bool PosixBackendProcess::isRunning() const {
-  if (pid_.load() == 0 || exited_->isSet()) return false;
-  if (!pidfd_) return true;
-  // The pidfd turns readable the moment the process ends, before the reader has reaped it.
-  pollfd fd{pidfd_.get(), POLLIN, 0};
-  return ::poll(&fd, 1, 0) == 0;
+  return pid_.load() != 0 && !exited_->isSet() && !reader_->hasExited();
 }
 
 std::int32_t PosixBackendProcess::processIdentifier() const { return pid_.load(); }
 
 bool PosixBackendProcess::waitForExit(std::chrono::milliseconds timeout) {
-  if (!isRunning()) return true;
-  if (!pidfd_) return exited_->waitFor(timeout);
-  // Poll the pidfd itself rather than wait for the reader: the reader may be held up by a
-  // main loop that is busy right here.
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    pollfd fd{pidfd_.get(), POLLIN, 0};
-    const int ready =
-        ::poll(&fd, 1, static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, INT_MAX)));
-    if (ready > 0) return true;
-    if (ready == 0) return false;
-    if (errno != EINTR) return !isRunning();
-  }
+  // The reader watches for the exit even while the main loop, busy right here, holds up its
+  // output.
+  return !isRunning() || exited_->waitFor(timeout);
 }
 
 bool PosixBackendProcess::treeIsRunning() const {
@@ -134,7 +111,7 @@ bool PosixBackendProcess::treeIsRunning() const {
 
 bool PosixBackendProcess::waitForTreeExit(std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  // The backend first, through its pidfd; then what is left of its group.
+  // The backend first; then what is left of its group.
   if (!waitForExit(timeout)) return false;
   return waitForGroupToEnd(group_, deadline);
 }

@@ -19,8 +19,8 @@ namespace zvui {
 
 class OutputReader;
 
-// A backend child on Linux: fork + exec with the output joined into one pipe, a reader
-// thread that posts decoded output to the main loop, and a pidfd to learn of the exit. The
+// A backend child on Linux: fork + exec with the output joined into one pipe, and a reader
+// thread that posts decoded output to the main loop and is the one to learn of the exit. The
 // backend leads a process group of its own, which holds its tree (all it starts, unless a
 // process leaves on purpose), and a guard program watches over that group for as long as
 // we live.
@@ -74,7 +74,6 @@ class PosixBackendProcess final : public BackendProcess {
 
   bool attempted_ = false;
   std::atomic<std::int32_t> pid_{0};
-  UniqueFd pidfd_;
   ProcessGroup group_;
   std::optional<BackendGuard> guard_;
   std::shared_ptr<ExitLatch> exited_ = std::make_shared<ExitLatch>();
