@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include "support/BackendRig.h"
-#include "support/TreeShapes.h"
 #include "backend/BackendShutdown.h"
 #include "backend/PosixBackendLauncher.h"
 #include "backend/PosixBackendProcess.h"
@@ -43,10 +42,7 @@ TEST(BackendShutdown, NoKillPassForABackendThatEndsOnTermWhileTheMainLoopIsBusy)
   RunningBackend backend(flood, {});
   ASSERT_GT(backend.pid(), 0);
   const int limit = static_cast<int>(PosixBackendProcess::Options{}.maxBlocksInFlight);
-  for (const auto start = std::chrono::steady_clock::now(); backend.loop.pending < limit;) {
-    ASSERT_LT(std::chrono::steady_clock::now() - start, kPatience);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  ASSERT_TRUE(pollUntil([&] { return backend.loop.pending >= limit; }));
 
   stopBackendTree(backend.process.get(), backend.launcher);
   EXPECT_THAT(backend.recorder.lines(), ElementsAreArray(toolRuns("TERM", backend.pid())));
@@ -74,8 +70,7 @@ TEST(BackendShutdown, SkipsAToolThatCannotStartAndNeverSignalsProcessGroups) {
 TEST(BackendShutdown, BackendEndsWhenTheShellIsKilledOutright) {
   // The stand-in shell starts a backend that obeys TERM, then dies by SIGKILL, with no
   // chance to stop anything itself.
-  const std::string command =
-      "'" + kLaunchingParent.string() + "' '" + kAnnounceBackend.string() + "'";
+  const std::string command = "'" + kLaunchingParent.string() + "' '" + kAnnounceBackend.string() + "'";
   const std::unique_ptr<FILE, int (*)(FILE*)> shell(::popen(command.c_str(), "r"), ::pclose);
   pid_t pids[2] = {0, 0};
   ASSERT_EQ(std::fscanf(shell.get(), "%d %d", &pids[0], &pids[1]), 2);
@@ -101,24 +96,19 @@ TEST_P(QuitSequence, LeavesNothingOfTheTreeWithoutAGuard) {
   stopBackendTree(backend.process.get(), backend.launcher);
   const Strings runs = backend.recorder.lines();
   ASSERT_GE(runs.size(), 4u);
-  EXPECT_THAT(Strings(runs.begin(), runs.begin() + 4),
-              ElementsAreArray(toolRuns("TERM", backend.pid())));
-  for (const auto& pid : pids) {
-    EXPECT_TRUE(backend.sweeper.gone(std::stoi(pid), std::chrono::milliseconds(500))) << pid;
-  }
+  EXPECT_THAT(Strings(runs.begin(), runs.begin() + 4), ElementsAreArray(toolRuns("TERM", backend.pid())));
+  for (const auto& pid : pids) EXPECT_TRUE(backend.sweeper.gone(std::stoi(pid), std::chrono::milliseconds(500))) << pid;
   EXPECT_FALSE(backend.process->treeIsRunning());
 }
 
-INSTANTIATE_TEST_SUITE_P(Shapes, QuitSequence, ::testing::ValuesIn(kTreeShapes),
-                         [](const auto& row) { return std::string(row.param.name); });
+INSTANTIATE_TEST_SUITE_P(Shapes, QuitSequence, ::testing::ValuesIn(kTreeShapes), RowName);
 
 TEST(BackendShutdown, WhatABackendLeftWhenItExitedIsStoppedWithoutTheTools) {
   // A launcher that hands off to a server and exits: the server is still its tree. The
   // tools get no pid then, since the backend's may already name another process.
   RunningBackend backend(kForkingBackend, {"HELPER_PARENT=exit", "HELPER_CHILDREN=obedient"});
   ASSERT_GT(backend.pid(), 0);
-  ASSERT_TRUE(backend.loop.inner.runUntil([&] { return backend.capture.exitNotices > 0; },
-                                          kPatience));
+  ASSERT_TRUE(backend.loop.inner.runUntil([&] { return backend.capture.exitNotices > 0; }, kPatience));
   const Strings children = linesOf(backend.capture.output, "child ");
   ASSERT_EQ(children.size(), 2u);
   for (const auto& child : children) backend.sweeper.watch(std::stoi(child));
@@ -126,9 +116,7 @@ TEST(BackendShutdown, WhatABackendLeftWhenItExitedIsStoppedWithoutTheTools) {
 
   stopBackendTree(backend.process.get(), backend.launcher);
   EXPECT_THAT(backend.recorder.lines(), ::testing::IsEmpty());
-  for (const auto& child : children) {
-    EXPECT_TRUE(backend.sweeper.gone(std::stoi(child), std::chrono::seconds(5))) << child;
-  }
+  for (const auto& child : children) EXPECT_TRUE(backend.sweeper.gone(std::stoi(child), std::chrono::seconds(5))) << child;
   EXPECT_FALSE(backend.process->treeIsRunning());
 }
 
@@ -180,9 +168,9 @@ TEST(ProcessGroups, TheGuardRefusesAnythingButAGroupOfAnother) {
     SpawnRequest request;
     request.executable = kBackendGuard;
     request.arguments = arguments;
-    request.outputFd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    const UniqueFd devnull(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+    request.outputFd = devnull.get();
     const Result<pid_t> guard = spawnProcess(request);
-    ::close(request.outputFd);
     ASSERT_TRUE(guard);
     const int status = waitForChild(*guard).value_or(-1);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << ::testing::PrintToString(arguments);

@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
-#include <sstream>
-
 #include "support/GuiSupport.h"
 #include "support/TreeShapes.h"
 #include "window/GtkAppHost.h"
@@ -19,17 +17,16 @@ using test::iterateUntil;
 // One instance per session: a second launch hands over to the running app and ends.
 TEST(SecondLaunch, HandsOverToTheRunningAppAndStartsNoSecondBackend) {
   test::InstalledApp installed;
-  ASSERT_FALSE(installed.prefix.bus.address.empty()) << "no session bus for the test";
+  ASSERT_FALSE(installed.bus.address.empty()) << "no session bus for the test";
   installed.start();
-  ASSERT_TRUE(iterateUntil([&] { return installed.prefix.backendPid() != 0; }, 60s))
-      << installed.log();
+  ASSERT_TRUE(iterateUntil([&] { return installed.backendPid() != 0; }, 60s)) << installed.log();
 
   const auto second = installed.launch();
-  const auto status = test::InstalledApp::wait(*second);
+  const auto status = second->waitExit();
   ASSERT_TRUE(status) << "the second launch kept running\n" << installed.log();
   EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
-  EXPECT_EQ(installed.prefix.backendsStarted(), 1u);
-  EXPECT_EQ(::waitpid(installed.app->pid, nullptr, WNOHANG), 0) << "the first app ended";
+  EXPECT_EQ(installed.backendsStarted(), 1u);
+  EXPECT_EQ(::waitpid(installed.app->pid(), nullptr, WNOHANG), 0) << "the first app ended";
 }
 
 TEST(QuitPath, ClosingTheWindowEndsTheAppAndStopsTheBackend) {
@@ -40,9 +37,7 @@ TEST(QuitPath, ClosingTheWindowEndsTheAppAndStopsTheBackend) {
     int ticks = 0;
   } watch{&prefix};
   // Closes the window as its close button does once the backend runs; gives up after 60s.
-  const guint source = g_timeout_add(
-      20,
-      [](gpointer data) {
+  const guint source = g_timeout_add(20, [](gpointer data) {
         auto& w = *static_cast<Watch*>(data);
         const auto windows = Gtk::Window::list_toplevels();
         if (++w.ticks > 3000) g_application_quit(g_application_get_default());
@@ -51,10 +46,8 @@ TEST(QuitPath, ClosingTheWindowEndsTheAppAndStopsTheBackend) {
         w.closed = true;
         windows.front()->close();
         return gboolean(G_SOURCE_REMOVE);
-      },
-      &watch);
-  AppHost host(
-      {.resourceDirectory = prefix.resources(), .flags = Gio::Application::Flags::NON_UNIQUE});
+      }, &watch);
+  AppHost host({.resourceDirectory = prefix.resources(), .flags = Gio::Application::Flags::NON_UNIQUE});
   EXPECT_EQ(host.run(), 0);
   if (!watch.closed) g_source_remove(source);
   ASSERT_TRUE(watch.closed) << "no window with a running backend";
@@ -71,38 +64,13 @@ struct TreeEnd {
   TreeShape tree;
   End end;
 };
-void PrintTo(const TreeEnd& row, std::ostream* out) {
-  *out << row.tree.name << "/" << static_cast<int>(row.end);
-}
+void PrintTo(const TreeEnd& row, std::ostream* out) { *out << row.tree.name << "/" << static_cast<int>(row.end); }
 constexpr auto kAfterTheBound = 5s;  // the bound, with room for sanitizers on a busy machine
-
-// The children of `parent` whose command name starts with `name`.
-std::vector<pid_t> childrenNamed(pid_t parent, std::string_view name) {
-  std::vector<pid_t> found;
-  for (const auto& entry : test::fs::directory_iterator("/proc")) {
-    const std::string pid = entry.path().filename();
-    if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
-    const std::string stat = test::readFile(entry.path() / "stat");
-    const auto open = stat.find('(');
-    const auto close = stat.rfind(')');
-    if (open == std::string::npos || close == std::string::npos) continue;
-    std::istringstream rest(stat.substr(close + 2));
-    char state = 0;
-    pid_t ppid = 0;
-    rest >> state >> ppid;
-    if (ppid == parent && std::string_view(stat).substr(open + 1).starts_with(name)) {
-      found.push_back(std::stoi(stat));
-    }
-  }
-  return found;
-}
 
 std::string run(const std::string& command) {
   std::string output;
-  if (FILE* pipe = ::popen(command.c_str(), "r")) {
-    char buffer[256];
-    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) output += buffer;
-    ::pclose(pipe);
+  if (const std::unique_ptr<FILE, decltype(&pclose)> pipe(::popen(command.c_str(), "r"), &pclose); pipe) {
+    for (char buffer[256]; std::fgets(buffer, sizeof buffer, pipe.get()) != nullptr;) output += buffer;
   }
   return output;
 }
@@ -116,16 +84,10 @@ TEST_P(TreeOutlivesNothing, HoweverTheAppEnds) {
   const rlimit noCore{0, 0};  // an abort is one of the ends under test
   ::setrlimit(RLIMIT_CORE, &noCore);
   test::InstalledApp installed;
-  const auto backend = installed.prefix.resources() / "MacTamrikBackend";
-  const auto pids = installed.prefix.root / "tree-pids";
+  const auto backend = installed.resources() / "MacTamrikBackend";
+  const auto pids = installed.root / "tree-pids";
   test::fs::remove(backend);
-  if (tree.wrapped) {
-    std::ofstream(backend) << "#!/bin/sh\necho $$ >> \"$HELPER_PIDS\"\n'" ZVUI_TREE_BACKEND
-                              "'\nexit $?\n";
-    test::fs::permissions(backend, test::fs::perms::owner_all);
-  } else {
-    test::fs::copy_file(ZVUI_TREE_BACKEND, backend);
-  }
+  test::placeTree(tree.wrapped, ZVUI_TREE_BACKEND, backend);
   ::setenv("HELPER_TREE", tree.shape, 1);
   ::setenv("HELPER_PIDS", pids.c_str(), 1);
   installed.start();
@@ -133,11 +95,11 @@ TEST_P(TreeOutlivesNothing, HoweverTheAppEnds) {
   ASSERT_TRUE(iterateUntil(
       [&] { return (recorded = test::linesOf(test::readFile(pids))).size() >= tree.processes; }, 60s))
       << installed.log();
-  const pid_t app = installed.app->pid;
+  const pid_t app = installed.app->pid();
   // The guard is started just after the backend; on a busy machine the tree may have
   // recorded itself before the guard has reached its own program.
-  std::vector<pid_t> guards;
-  iterateUntil([&] { return !(guards = childrenNamed(app, "zvui-backend-gu")).empty(); }, 10s);
+  std::vector<std::string> guards;
+  iterateUntil([&] { return !(guards = test::linesOf(run("pgrep -P " + std::to_string(app) + " '^zvui-backend-gu'"))).empty(); }, 10s);
   ASSERT_EQ(guards.size(), 1u) << "one guard beside the backend";
 
   if (end == End::WindowDestroyed) {
@@ -150,7 +112,7 @@ TEST_P(TreeOutlivesNothing, HoweverTheAppEnds) {
   } else {
     ::kill(app, end == End::Term ? SIGTERM : end == End::Kill ? SIGKILL : SIGABRT);
   }
-  const auto status = installed.wait();
+  const auto status = installed.app->waitExit();
   ASSERT_TRUE(status) << "still running\n" << installed.log();
   if (end == End::Term) {
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
@@ -161,21 +123,17 @@ TEST_P(TreeOutlivesNothing, HoweverTheAppEnds) {
     EXPECT_TRUE(exitedWithError || WIFSIGNALED(*status)) << *status << "\n" << installed.log();
   }
 
-  std::vector<pid_t> watched{guards.front()};
+  std::vector<pid_t> watched{std::stoi(guards.front())};
   for (const auto& pid : recorded) watched.push_back(std::stoi(pid));
   std::vector<pid_t> alive;
-  iterateUntil(
-      [&] {
-        alive.clear();
-        std::copy_if(watched.begin(), watched.end(), std::back_inserter(alive),
-                     test::processAlive);
-        return alive.empty();
-      },
-      kAfterTheBound);
+  iterateUntil([&] {
+    alive.clear();
+    std::copy_if(watched.begin(), watched.end(), std::back_inserter(alive), test::processAlive);
+    return alive.empty();
+  }, kAfterTheBound);
   for (const pid_t pid : alive) ::kill(pid, SIGKILL);
   EXPECT_TRUE(alive.empty()) << ::testing::PrintToString(alive) << " left behind (the guard: "
-                                           << guards.front() << ")\n"
-                                           << installed.log();
+                             << guards.front() << ")\n" << installed.log();
 }
 
 std::vector<TreeEnd> treeEnds() {

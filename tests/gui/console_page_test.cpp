@@ -91,21 +91,17 @@ TEST(ReferenceConsolePage, FloodsLeaveTheTerminalAsAFullParseWould) {
   ASSERT_TRUE(iterateUntil([&] { return loaded > 0; }, 60s));
 
   struct Answer { bool done = false; std::string text = "script failed"; } answer;
-  GVariant* args = g_variant_new_parsed("{'list': <%s>}", kCommands);
-  webkit_web_view_call_async_javascript_function(
-      view, kScript, -1, args, nullptr, nullptr, nullptr,
-      [](GObject* source, GAsyncResult* result, gpointer data) {
-        auto* out = static_cast<Answer*>(data);
-        GError* failure = nullptr;
-        const auto value = GObjectPtr<JSCValue>::adopt(
-            webkit_web_view_call_async_javascript_function_finish(WEBKIT_WEB_VIEW(source),
-                                                                  result, &failure));
-        const GlibError error(failure);
-        out->text = value ? GlibString(jsc_value_to_string(value.get())).get()
-                          : error.get()->message;
-        out->done = true;
-      },
-      &answer);
+  const auto finished = [](GObject* source, GAsyncResult* result, gpointer data) {
+    GError* failure = nullptr;
+    const auto value = GObjectPtr<JSCValue>::adopt(
+        webkit_web_view_call_async_javascript_function_finish(WEBKIT_WEB_VIEW(source), result, &failure));
+    const GlibError error(failure);
+    auto& out = *static_cast<Answer*>(data);
+    out.text = value ? GlibString(jsc_value_to_string(value.get())).get() : error.get()->message;
+    out.done = true;
+  };
+  webkit_web_view_call_async_javascript_function(view, kScript, -1, g_variant_new_parsed("{'list': <%s>}", kCommands),
+                                                 nullptr, nullptr, nullptr, finished, &answer);
   ASSERT_TRUE(iterateUntil([&] { return answer.done; }, 110s));
   EXPECT_EQ(answer.text, "");
   window.unset_child();

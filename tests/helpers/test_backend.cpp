@@ -10,33 +10,24 @@
 //                        exits at once; the server announces once the launcher is reaped
 //   ZVUI_TEST_PIDFILE  = a file this process's pid is added to, a line each start
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <thread>
 
+#include "support/HelperIo.h"
 #include "support/LoopbackListener.h"
 
-static std::string env(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr ? value : "";
-}
+static std::string env(const char* name) { return ::getenv(name) != nullptr ? ::getenv(name) : ""; }
 
 // Sends the response in pieces, a little at a time, so that the load keeps making progress
 // for about two seconds.
 static void trickle(int client, const std::string& head, const std::string& page) {
-  (void)!::write(client, head.data(), head.size());
-  constexpr std::size_t kPieces = 16;
-  const std::size_t piece = page.size() / kPieces + 1;
-  for (std::size_t at = 0; at < page.size(); at += piece) {
+  helper::writeAll(client, head);
+  for (std::size_t at = 0, piece = page.size() / 16 + 1; at < page.size(); at += piece) {
     std::this_thread::sleep_for(std::chrono::milliseconds(125));
-    (void)!::write(client, page.data() + at, std::min(piece, page.size() - at));
+    helper::writeAll(client, std::string_view(page).substr(at, piece));
   }
 }
 
@@ -108,10 +99,7 @@ int main() {
     while (::kill(launcher, 0) == 0 || errno != ESRCH)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  if (FILE* file = std::fopen(env("ZVUI_TEST_PIDFILE").c_str(), "a")) {
-    std::fprintf(file, "%d\n", ::getpid());
-    std::fclose(file);
-  }
+  helper::appendLine("ZVUI_TEST_PIDFILE", std::to_string(::getpid()));
   const helper::Listener listener = helper::listenOnLoopback();
   if (listener.socket < 0) return 2;
   const int server = listener.socket;
@@ -142,13 +130,9 @@ int main() {
       request.append(buffer, static_cast<std::size_t>(n));
     }
     if (request.ends_with("\r\n\r\n")) {
-      if (mode == "console") {
-        const std::string reply = consoleResponse(request, listener.port);
-        (void)!::write(client, reply.data(), reply.size());
-      } else if (mode == "trickle")
-        trickle(client, head, page);
-      else
-        (void)!::write(client, response.data(), response.size());
+      if (mode == "trickle") trickle(client, head, page);
+      helper::writeAll(client, mode == "console" ? consoleResponse(request, listener.port)
+                               : mode == "trickle" ? "" : response);
     }
     ::close(client);
   };

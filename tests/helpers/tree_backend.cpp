@@ -7,7 +7,6 @@
 //   server                   an HTTP server on 127.0.0.1 that obeys TERM and announces itself
 //   reads-stdin              reads its standard input to the end, appends "stdin <bytes>"
 //                            to HELPER_REPORT, then waits
-#include <fcntl.h>
 #include <sys/socket.h>
 
 #include <cstdlib>
@@ -18,18 +17,9 @@
 
 namespace {
 
-void appendLine(const char* variable, const std::string& line) {
-  const char* path = ::getenv(variable);
-  if (path == nullptr) return;
-  const int file = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (file < 0) return;
-  helper::writeAll(file, line + "\n");
-  ::close(file);
-}
-
 [[noreturn]] void settle(bool ignoreTerm) {
   if (ignoreTerm) ::signal(SIGTERM, SIG_IGN);
-  appendLine("HELPER_PIDS", std::to_string(::getpid()));
+  helper::appendLine("HELPER_PIDS", std::to_string(::getpid()));
   helper::waitToBeEnded();
 }
 
@@ -44,7 +34,7 @@ void fork(Body body) {
   if (listener.socket < 0) ::_exit(2);
   const int server = listener.socket;
   helper::say("TAMRIK_URL=http://127.0.0.1:" + std::to_string(listener.port) + "/");
-  appendLine("HELPER_PIDS", std::to_string(::getpid()));
+  helper::appendLine("HELPER_PIDS", std::to_string(::getpid()));
   ::alarm(60);
   const std::string response =
       "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length: 7\r\n\r\nconsole";
@@ -82,7 +72,7 @@ int main() {
     for (ssize_t got; (got = ::read(STDIN_FILENO, buffer, sizeof buffer)) > 0;) {
       bytes += static_cast<std::size_t>(got);
     }
-    appendLine("HELPER_REPORT", "stdin " + std::to_string(bytes));
+    helper::appendLine("HELPER_REPORT", "stdin " + std::to_string(bytes));
     settle(false);
   }
   return 2;

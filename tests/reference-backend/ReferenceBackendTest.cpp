@@ -1,12 +1,10 @@
 // MacTamrikBackend driven as the desktop shell and a web page drive it: the real program,
 // real sockets on 127.0.0.1, a real shell behind the terminal.
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <random>
-#include <sstream>
 
 #include "support/ConsoleClient.h"
 #include "support/LoopbackListener.h"
@@ -54,17 +52,10 @@ std::size_t waitAllClosed(const std::vector<UniqueFd>& sockets, milliseconds tim
 }
 
 rlim_t descriptorLimit(pid_t pid, bool hard) {
-  std::ifstream limits("/proc/" + std::to_string(pid) + "/limits");
-  for (std::string line; std::getline(limits, line);) {
-    if (!line.starts_with("Max open files")) continue;
-    std::istringstream values(line.substr(14));
-    rlim_t soft = 0, hardValue = 0;
-    values >> soft >> hardValue;
-    return hard ? hardValue : soft;
-  }
-  return 0;
+  rlimit limit{};
+  prlimit(pid, RLIMIT_NOFILE, nullptr, &limit);
+  return hard ? limit.rlim_max : limit.rlim_cur;
 }
-
 
 struct PortCase {
   const char* name;
@@ -111,8 +102,7 @@ INSTANTIATE_TEST_SUITE_P(
                       PortCase{"Big", "65536", 2}, PortCase{"Huge", "99999999999999999999", 2},
                       PortCase{"Space", " 8080", 2}, PortCase{"Hex", "0x1f90", 2},
                       PortCase{"Junk", "8080abc", 2}, PortCase{"Plus", "+8080", 2}),
-    [](const auto& row) { return std::string(row.param.name); });
-
+    zvui::test::RowName);
 
 class RunningBackend : public ::testing::Test {
  protected:
@@ -142,20 +132,18 @@ class RunningBackend : public ::testing::Test {
     if (!at || !terminal.waitFor(":\r\n", 5s, *at)) return -1;
     return static_cast<pid_t>(std::atoi(terminal.output().c_str() + *at));
   }
-
-  // Two terminals and their shells' pids (-1 where a terminal did not open or answer).
-  struct Terminals {
-    std::unique_ptr<SocketClient> first, second;
-    pid_t shells[2] = {-1, -1};
-  };
-  Terminals twoTerminals() {
-    Terminals t{open(), open()};
-    if (t.first && t.second) t.shells[0] = shellPid(*t.first), t.shells[1] = shellPid(*t.second);
-    return t;
+  // Says `text` through the terminal's shell and waits for it to come back.
+  static bool echoes(SocketClient& terminal, const std::string& text, milliseconds timeout = 10s) {
+    const std::size_t half = text.size() / 2;  // split by quotes, so the echoed command differs
+    terminal.send("echo " + text.substr(0, half) + "''" + text.substr(half) + "\n");
+    return terminal.waitFor(text + "\r\n", timeout).has_value();
   }
 
   const Announcement& announced() const { return client_->announcement(); }
   int port() const { return announced().port; }
+  // A request's first line and Host header, and the status of a logged-in page request.
+  std::string head() const { return "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port()) + "\r\n"; }
+  guint pageStatus() { return client_->get(announced().base + "/", cookie_).status; }
 
   std::unique_ptr<BackendProcess> backend_;
   std::unique_ptr<ConsoleClient> client_;
@@ -180,7 +168,6 @@ TEST_F(RunningBackend, TokenBuysAStrictCookieAndThePageComesOnlyFromUs) {
     EXPECT_EQ(client_->get(announced().base + path, cookie_).status, 200u) << path;
   }
 }
-
 
 struct GateCase {
   const char* name;
@@ -263,8 +250,7 @@ INSTANTIATE_TEST_SUITE_P(
         GateCase{"SocketNullOrigin", "GET /term", kOurs, "null", "{C}", 403},
         GateCase{"SocketCrossedNames", "GET /term", "localhost:{P}", kOrigin, "{C}", 403},
         GateCase{"SocketRebinding", "GET /term", "attacker.example:{P}", "http://attacker.example:{P}", "{C}", 403}),
-    [](const auto& row) { return std::string(row.param.name); });
-
+    zvui::test::RowName);
 
 TEST_F(RunningBackend, TerminalCarriesTypingResizesAndPastes) {
   auto terminal = open();
@@ -281,18 +267,36 @@ TEST_F(RunningBackend, TerminalCarriesTypingResizesAndPastes) {
   EXPECT_TRUE(terminal->waitFor(std::to_string(paste.size()), 10s));
 }
 
-TEST_F(RunningBackend, SessionEndsWithItsShellOrItsPage) {
-  auto [exiting, closing, shells] = twoTerminals();
-  ASSERT_GT(std::min(shells[0], shells[1]), 1);
-  exiting->send("exit\n");
-  EXPECT_TRUE(exiting->waitClosed(5s));
+// A session ends with its shell or its page; TERM ends the backend and leaves no shell behind.
+TEST_F(RunningBackend, ShellsEndWithTheirPageOrTheBackend) {
+  std::unique_ptr<SocketClient> t[4];  // exiting, closing, open at TERM, deaf to TERM
+  pid_t shells[4];
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_TRUE(t[i] = open());
+    ASSERT_GT(shells[i] = shellPid(*t[i]), 1);
+  }
+  t[0]->send("exit\n");
+  EXPECT_TRUE(t[0]->waitClosed(5s));
   // Closing the page takes a background job, and one that shrugs off the hang-up, too.
-  closing->send("sleep 300 & (trap '' HUP; exec sleep 301) & echo started\n");
-  ASSERT_TRUE(closing->waitFor("started\r\n", 5s));
-  closing->close();
+  t[1]->send("sleep 300 & (trap '' HUP; exec sleep 301) & echo started\n");
+  ASSERT_TRUE(t[1]->waitFor("started\r\n", 5s));
+  t[1]->close();
   const std::string others = "pgrep -s " + std::to_string(shells[1]) + " >/dev/null";
   EXPECT_TRUE(iterateUntil([&] { return !processAlive(shells[0]) && !processAlive(shells[1]); }, 5s));
   EXPECT_TRUE(iterateUntil([&] { return system(others.c_str()) != 0; }, 5s));
+
+  t[3]->send("trap '' HUP TERM; echo armored\n");
+  ASSERT_TRUE(t[3]->waitFor("armored\r\n", 5s));
+  backend_->signal(SIGTERM);
+  const auto status = backend_->waitExit(5s);
+  ASSERT_TRUE(status && WIFEXITED(*status));
+  EXPECT_EQ(WEXITSTATUS(*status), 0);
+  EXPECT_FALSE(processAlive(shells[2]));
+  EXPECT_FALSE(processAlive(shells[3]));
+  // The page learns that the backend itself went away, not just one shell.
+  ASSERT_TRUE(t[2]->waitClosed(5s));
+  EXPECT_EQ(t[2]->closeCode(), SOUP_WEBSOCKET_CLOSE_GOING_AWAY);
+  EXPECT_FALSE(loopbackSocket(port()));
 }
 
 TEST_F(RunningBackend, FloodStopsWithoutAcknowledgementsAndCtrlCAnswers) {
@@ -315,7 +319,6 @@ TEST_F(RunningBackend, FloodStopsWithoutAcknowledgementsAndCtrlCAnswers) {
   EXPECT_TRUE(terminal->waitFor("done-42", 10s, from));
 }
 
-
 TEST_F(RunningBackend, TelemetryArrivesWithSaneValues) {
   auto feed = open("/telemetry");
   ASSERT_TRUE(feed);
@@ -333,25 +336,6 @@ TEST_F(RunningBackend, TelemetryArrivesWithSaneValues) {
   const auto spacing = s["t"].get<double>() - history["samples"].back()["t"].get<double>();
   EXPECT_TRUE(spacing > 500 && spacing < 2500) << spacing;  // one a second
 }
-
-
-TEST_F(RunningBackend, TermLeavesNoShellBehind) {
-  auto [first, second, shells] = twoTerminals();
-  ASSERT_GT(std::min(shells[0], shells[1]), 1);
-  second->send("trap '' HUP TERM; echo armored\n");
-  ASSERT_TRUE(second->waitFor("armored\r\n", 5s));
-
-  backend_->signal(SIGTERM);
-  const auto status = backend_->waitExit(5s);
-  ASSERT_TRUE(status && WIFEXITED(*status));
-  EXPECT_EQ(WEXITSTATUS(*status), 0);
-  for (pid_t shell : shells) EXPECT_FALSE(processAlive(shell)) << shell;
-  // The page learns that the backend itself went away, not just one shell.
-  ASSERT_TRUE(first->waitClosed(5s));
-  EXPECT_EQ(first->closeCode(), SOUP_WEBSOCKET_CLOSE_GOING_AWAY);
-  EXPECT_FALSE(loopbackSocket(port()));
-}
-
 
 // Text frames a broken or curious page might send. Each is ignored: the backend keeps
 // running, the terminal's size stays 80x24 and it goes on answering.
@@ -379,8 +363,7 @@ TEST_P(ControlMessages, AreIgnoredAndTheTerminalGoesOn) {
   EXPECT_TRUE(processAlive(backend_->pid()));
   auto fresh = open();
   ASSERT_TRUE(fresh);
-  fresh->send("echo fr''esh\n");
-  EXPECT_TRUE(fresh->waitFor("fresh\r\n", 10s));
+  EXPECT_TRUE(echoes(*fresh, "fresh"));
 }
 
 std::string resize(const std::string& cols, const std::string& rows = "24") {
@@ -422,28 +405,25 @@ INSTANTIATE_TEST_SUITE_P(
         // the telemetry socket takes nothing from the page
         ControlCase{"BinaryOnTelemetry", "\x01\x02\xff", SOUP_WEBSOCKET_DATA_BINARY, "/telemetry"},
         ControlCase{"TextOnTelemetry", resize("100"), SOUP_WEBSOCKET_DATA_TEXT, "/telemetry"}),
-    [](const auto& row) { return std::string(row.param.name); });
-
+    zvui::test::RowName);
 
 TEST_F(RunningBackend, SlowClientsAreDroppedAndOpenSocketsStay) {
   auto terminal = open();
   ASSERT_TRUE(terminal);
-  const std::string host = "Host: 127.0.0.1:" + std::to_string(port()) + "\r\n";
   const auto start = Clock::now();
-  auto halfHeaders = stalledConnections(port(), 250, "GET / HTTP/1.1\r\n" + host);
+  auto halfHeaders = stalledConnections(port(), 250, head());
   auto silent = stalledConnections(port(), 50, "");
   ASSERT_EQ(halfHeaders.size() + silent.size(), 300u);
   // Complete requests on keep-alive connections, answered (401) and then left idle.
-  auto idle = stalledConnections(port(), 20, "GET / HTTP/1.1\r\n" + host + "\r\n");
+  auto idle = stalledConnections(port(), 20, head() + "\r\n");
   for (const auto& fd : idle) EXPECT_EQ(readStatus(fd.get(), 5s), 401);
-  EXPECT_EQ(client_->get(announced().base + "/", cookie_).status, 200u);
+  EXPECT_EQ(pageStatus(), 200u);
 
   EXPECT_EQ(waitAllClosed(halfHeaders, 20s), 0u);
   EXPECT_EQ(waitAllClosed(silent, 5s), 0u);
   EXPECT_GE(Clock::now() - start, 4s) << "a header gets a few seconds";
   EXPECT_EQ(waitAllClosed(idle, 30s), 0u);
-  terminal->send("echo sti''ll-here\n");
-  EXPECT_TRUE(terminal->waitFor("still-here\r\n", 5s));
+  EXPECT_TRUE(echoes(*terminal, "still-here", 5s));
 }
 
 TEST_F(RunningBackend, ABodyNobodyAskedForIsNotKept) {
@@ -456,9 +436,8 @@ TEST_F(RunningBackend, ABodyNobodyAskedForIsNotKept) {
   };
   const long before = peakKiB();
   UniqueFd fd = loopbackSocket(port());
-  const std::string head = "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port()) +
-                           "\r\nContent-Length: 100000000000\r\n\r\n";
-  ASSERT_EQ(write(fd.get(), head.data(), head.size()), std::ssize(head));
+  const std::string request = head() + "Content-Length: 100000000000\r\n\r\n";
+  ASSERT_EQ(write(fd.get(), request.data(), request.size()), std::ssize(request));
   // Sends until the backend hangs up on it (its deadline) or 1 GiB has gone. Freed memory
   // that a sanitizer holds back for a while (up to 256 MiB) is allowed for.
   const std::string chunk(1 << 20, 'b');
@@ -482,10 +461,9 @@ TEST_F(RunningBackend, RaisesItsDescriptorLimitButNotItsShells) {
   terminal->send("echo \"limit:$(ulimit -n):\"\n");
   EXPECT_TRUE(terminal->waitFor("limit:1024:", 5s));
 
-  const std::string host = "Host: 127.0.0.1:" + std::to_string(port()) + "\r\n";
-  auto stalled = stalledConnections(port(), 1100, "GET / HTTP/1.1\r\n" + host);
+  auto stalled = stalledConnections(port(), 1100, head());
   EXPECT_EQ(stalled.size(), 1100u);
-  EXPECT_EQ(client_->get(announced().base + "/", cookie_).status, 200u);
+  EXPECT_EQ(pageStatus(), 200u);
 }
 
 // Readings skipped and accepting resumed: neither the telemetry library nor the HTTP one
@@ -495,10 +473,9 @@ TEST_F(RunningBackend, OutOfDescriptorsItSkipsReadingsAndRecovers) {
   auto feed = open("/telemetry");
   auto terminal = open();
   ASSERT_TRUE(feed && terminal);
-  const std::string host = "Host: 127.0.0.1:" + std::to_string(port()) + "\r\n";
   // More than it may hold. Readings fall due while every descriptor is taken, until these
   // time out.
-  auto stalled = stalledConnections(port(), 120, "GET / HTTP/1.1\r\n" + host);
+  auto stalled = stalledConnections(port(), 120, head());
   const auto descriptors = [&] {
     const auto fds = std::filesystem::path("/proc") / std::to_string(backend_->pid()) / "fd";
     std::error_code error;
@@ -509,11 +486,10 @@ TEST_F(RunningBackend, OutOfDescriptorsItSkipsReadingsAndRecovers) {
   EXPECT_TRUE(iterateUntil([&] { return descriptors() < 80; }, 15s)) << descriptors();
   EXPECT_TRUE(processAlive(backend_->pid()));
   EXPECT_TRUE(iterateUntil([&] { return feed->texts().size() > starved; }, 5s));
-  terminal->send("echo sti''ll-here\n");
-  EXPECT_TRUE(terminal->waitFor("still-here\r\n", 5s));
+  EXPECT_TRUE(echoes(*terminal, "still-here", 5s));
   // Those that waited in the queue are taken in and timed out in turn.
   EXPECT_EQ(waitAllClosed(stalled, 30s), 0u);
-  EXPECT_EQ(client_->get(announced().base + "/", cookie_).status, 200u);
+  EXPECT_EQ(pageStatus(), 200u);
 }
 
 // Printable lines of varied length, so that anything lost, doubled or reordered shows.
@@ -557,8 +533,7 @@ TEST_F(RunningBackend, PeerThatIgnoresInputAcknowledgementsIsCutOff) {
   EXPECT_EQ(terminal->closeCode(), SOUP_WEBSOCKET_CLOSE_POLICY_VIOLATION);
   auto fresh = open();
   ASSERT_TRUE(fresh);
-  fresh->send("echo fr''esh\n");
-  EXPECT_TRUE(fresh->waitFor("fresh\r\n", 10s));
+  EXPECT_TRUE(echoes(*fresh, "fresh"));
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "backend/SignalTools.h"
 #include "support/TestFiles.h"
 #include "support/TestMainLoop.h"
+#include "support/TreeShapes.h"
 #include "support/UniqueHandle.h"
 
 namespace zvui::test {
@@ -24,18 +25,24 @@ inline const std::filesystem::path kForkingBackend = ZVUI_FORKING_BACKEND;
 inline const std::filesystem::path kFloodBackend = ZVUI_FLOOD_BACKEND;
 inline const std::filesystem::path kLaunchingParent = ZVUI_LAUNCHING_PARENT;
 inline const std::filesystem::path kTreeBackend = ZVUI_TREE_BACKEND;
-// The build tree's resource directory, which holds the guard.
-inline const std::filesystem::path kResourceDirectory = ZVUI_RESOURCE_DIRECTORY;
 inline const std::filesystem::path kBackendGuard = ZVUI_BACKEND_GUARD;
 inline constexpr std::chrono::milliseconds kPatience = std::chrono::seconds(20);
+
+// Checks `done()` every millisecond until it holds or `timeout` passes, for what gives no
+// event to wait on (a file another process writes, a count another thread keeps).
+inline bool pollUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = kPatience) {
+  for (const auto deadline = std::chrono::steady_clock::now() + timeout; !done();) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
 
 // Processes a test learned of, held by pidfd so that pid reuse cannot confuse them. Any
 // still alive at scope end are killed: a failing test leaves nothing behind.
 class Sweeper {
  public:
-  void watch(pid_t pid) {
-    fds_.try_emplace(pid, static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
-  }
+  void watch(pid_t pid) { fds_.try_emplace(pid, static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))); }
   // True once `pid` has ended (a zombie counts as ended).
   bool gone(pid_t pid, std::chrono::milliseconds timeout = {}) const {
     pollfd fd{fds_.at(pid).get(), POLLIN, 0};
@@ -50,49 +57,34 @@ class Sweeper {
   std::map<pid_t, UniqueFd> fds_;
 };
 
-// A tree_backend of one shape, its pids recorded in a file as each process is set up. With
-// `wrapped`, a #!/bin/sh script runs it as its child (not by exec) and records itself too.
+// A tree_backend of one shape, its pids recorded in a file as each process is set up.
 struct BackendTree {
-  BackendTree(const std::string& shape, bool wrapped) {
-    environment = {"HELPER_TREE=" + shape, "HELPER_PIDS=" + pids.string(),
-                   "HELPER_REPORT=" + (dir.path() / "report").string()};
-    executable = kTreeBackend;
-    if (wrapped) {
-      executable = dir.write("wrapper", "#!/bin/sh\necho $$ >> \"$HELPER_PIDS\"\n'" +
-                                            kTreeBackend.string() + "'\nexit $?\n");
-      std::filesystem::permissions(executable, std::filesystem::perms::owner_all);
-    }
+  BackendTree(const std::string& shape, bool wrapped)
+      : executable(wrapped ? dir.path() / "wrapper" : kTreeBackend),
+        environment{"HELPER_TREE=" + shape, "HELPER_PIDS=" + pids.string(),
+                    "HELPER_REPORT=" + (dir.path() / "report").string()} {
+    if (wrapped) placeTree(true, kTreeBackend, executable);
   }
   // Waits for `count` processes to have recorded themselves and watches them.
   [[nodiscard]] Strings await(std::size_t count, Sweeper& sweeper) const {
     Strings recorded;
-    for (const auto start = std::chrono::steady_clock::now();
-         (recorded = linesOf(readFile(pids))).size() < count;) {
-      if (std::chrono::steady_clock::now() - start > kPatience) return {};
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
+    if (!pollUntil([&] { return (recorded = linesOf(readFile(pids))).size() >= count; })) return {};
     for (const auto& pid : recorded) sweeper.watch(std::stoi(pid));
     return recorded;
   }
 
   TempDir dir;
-  std::filesystem::path pids = dir.path() / "pids";
-  std::filesystem::path executable;
+  std::filesystem::path pids = dir.path() / "pids", executable;
   Strings environment;
 };
 
 // What a launched backend handed to the main loop, in order.
 struct Capture {
-  BackendOutputHandler onOutput() {
-    return [this](std::string block) { ++blocks, output += block; };
-  }
-  BackendExitHandler onExit() {
-    return [this] { ++exitNotices, bytesAtExit = output.size(); };
-  }
+  BackendOutputHandler onOutput() { return [this](std::string block) { ++blocks, output += block; }; }
+  BackendExitHandler onExit() { return [this] { ++exitNotices, bytesAtExit = output.size(); }; }
 
   std::string output;
-  std::size_t blocks = 0;
-  std::size_t bytesAtExit = 0;
+  std::size_t blocks = 0, bytesAtExit = 0;
   int exitNotices = 0;
 };
 
@@ -134,8 +126,7 @@ struct CountingLoop final : MainLoop {
   }
 
   TestMainLoop inner;
-  std::atomic<int> pending{0};
-  std::atomic<int> most{0};
+  std::atomic<int> pending{0}, most{0};
 };
 
 }  // namespace zvui::test

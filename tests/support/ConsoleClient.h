@@ -1,109 +1,33 @@
 #pragma once
-
 // A real client for MacTamrikBackend: starts the program and speaks HTTP and WebSocket to it
 // over 127.0.0.1 with libsoup, on a private GMainContext that callers iterate with deadlines.
-
 #include <arpa/inet.h>
 #include <libsoup/soup.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "support/ChildProcess.h"
 #include "support/GlibWait.h"
 #include "support/TestFiles.h"
-#include "support/UniqueHandle.h"
 
 namespace tamrik::test {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
+using zvui::GObjectPtr;
 using zvui::UniqueFd;
-
 using zvui::test::iterateUntil;
 using zvui::test::processAlive;
-
-// A running backend; killed and reaped on destruction if it is still running. Environment
-// changes: a value sets the variable, nullopt removes it. `descriptors`, when given, is the
-// descriptor limit it starts with.
-class BackendProcess {
- public:
-  using EnvChanges = std::map<std::string, std::optional<std::string>>;
-
-  static std::unique_ptr<BackendProcess> start(const std::string& path, const EnvChanges& env,
-                                               std::optional<rlimit> descriptors = {}) {
-    gchar** envp = g_get_environ();
-    for (const auto& [name, value] : env) {
-      envp = value ? g_environ_setenv(envp, name.c_str(), value->c_str(), TRUE)
-                   : g_environ_unsetenv(envp, name.c_str());
-    }
-    char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
-    auto process = std::make_unique<BackendProcess>();
-    int out = -1, err = -1;
-    GSpawnChildSetupFunc setLimit = [](gpointer limit) {
-      setrlimit(RLIMIT_NOFILE, static_cast<rlimit*>(limit));
-    };
-    const bool spawned = g_spawn_async_with_pipes(
-        nullptr, argv, envp, G_SPAWN_DO_NOT_REAP_CHILD, descriptors ? setLimit : nullptr,
-        descriptors ? &*descriptors : nullptr, &process->pid_, nullptr, &out, &err, nullptr);
-    g_strfreev(envp);
-    if (!spawned) return nullptr;
-    process->out_.reset(fdopen(out, "r"));
-    process->err_.reset(fdopen(err, "r"));
-    return process;
-  }
-
-  ~BackendProcess() { if (!exited_) kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0); }
-
-  // The next line of standard output; "" at EOF or when none came in time.
-  std::string readLine(milliseconds timeout) {
-    pollfd ready{fileno(out_.get()), POLLIN, 0};
-    char line[512];
-    const bool got = poll(&ready, 1, static_cast<int>(timeout.count())) > 0 &&
-                     fgets(line, sizeof line, out_.get()) != nullptr;
-    return got ? line : "";
-  }
-
-  // The raw wait status, or nullopt while it still runs at the deadline.
-  std::optional<int> waitExit(milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
-    while (!exited_ && !(exited_ = waitpid(pid_, &status_, WNOHANG) == pid_)) {
-      if (Clock::now() >= deadline) return std::nullopt;
-      usleep(2000);  // a child's exit gives no event to wait on here
-    }
-    return status_;
-  }
-
-  // Everything on standard error, once the program has gone.
-  std::string readAllStderr() {
-    std::string text;
-    char chunk[512];
-    while (fgets(chunk, sizeof chunk, err_.get()) != nullptr) text += chunk;
-    return text;
-  }
-  void signal(int sig) const { kill(pid_, sig); }
-  pid_t pid() const { return pid_; }
-
- private:
-  pid_t pid_ = -1;
-  int status_ = 0;
-  bool exited_ = false;
-  std::unique_ptr<FILE, decltype(&fclose)> out_{nullptr, &fclose}, err_{nullptr, &fclose};
-};
+using BackendProcess = zvui::test::ChildProcess;
 
 struct Announcement {
   std::string url, base, token;  // base: http://127.0.0.1:PORT
@@ -116,8 +40,7 @@ inline std::optional<Announcement> parseAnnouncement(const std::string& line) {
   char token[33] = {};
   int end = 0;
   if (line.size() < 29 || !std::isdigit(static_cast<unsigned char>(line[28])) ||
-      std::sscanf(line.c_str(), "TAMRIK_URL=http://127.0.0.1:%5u/?token=%32[0-9a-f]%n", &port, token,
-                  &end) != 2 ||
+      std::sscanf(line.c_str(), "TAMRIK_URL=http://127.0.0.1:%5u/?token=%32[0-9a-f]%n", &port, token, &end) != 2 ||
       std::strlen(token) != 32 || line.substr(static_cast<std::size_t>(end)) != "\n") {
     return {};
   }
@@ -134,12 +57,12 @@ class ConsoleClient {
       : announcement_(std::move(announcement)), context_(g_main_context_new()) {
     g_main_context_push_thread_default(context_);
     // Loopback only: no proxy look-up, which would ask the desktop's settings over the bus.
-    session_ = soup_session_new_with_options("timeout", 10, "idle-timeout", 0, "proxy-resolver",
-                                             nullptr, nullptr);
+    session_ = GObjectPtr<SoupSession>::adopt(soup_session_new_with_options(
+        "timeout", 10, "idle-timeout", 0, "proxy-resolver", nullptr, nullptr));
   }
   ~ConsoleClient() {
-    soup_session_abort(session_);
-    g_object_unref(session_);
+    soup_session_abort(session_.get());
+    session_.reset();
     while (g_main_context_iteration(context_, FALSE)) continue;  // the aborted callbacks
     g_main_context_pop_thread_default(context_);
     g_main_context_unref(context_);
@@ -147,24 +70,21 @@ class ConsoleClient {
 
   // GET without following redirects.
   HttpResult get(const std::string& url, const std::string& cookie = "") {
-    SoupMessage* message = soup_message_new("GET", url.c_str());
-    soup_message_add_flags(message, SOUP_MESSAGE_NO_REDIRECT);
-    SoupMessageHeaders* request = soup_message_get_request_headers(message);
-    if (!cookie.empty()) soup_message_headers_replace(request, "Cookie", cookie.c_str());
-    GBytes* body = soup_session_send_and_read(session_, message, nullptr, nullptr);
-    HttpResult result{soup_message_get_status(message), {}, {}};
-    if (body != nullptr) {
-      result.body.assign(static_cast<const char*>(g_bytes_get_data(body, nullptr)),
-                         g_bytes_get_size(body));
-      g_bytes_unref(body);
-    }
+    const auto message = GObjectPtr<SoupMessage>::adopt(soup_message_new("GET", url.c_str()));
+    soup_message_add_flags(message.get(), SOUP_MESSAGE_NO_REDIRECT);
+    if (!cookie.empty())
+      soup_message_headers_replace(soup_message_get_request_headers(message.get()), "Cookie", cookie.c_str());
+    const zvui::GlibBytes body(soup_session_send_and_read(session_.get(), message.get(), nullptr, nullptr));
+    HttpResult result{soup_message_get_status(message.get()), {}, {}};
+    gsize size = 0;
+    const auto* data = body ? static_cast<const char*>(g_bytes_get_data(body.get(), &size)) : nullptr;
+    result.body.assign(data != nullptr ? data : "", size);
     soup_message_headers_foreach(
-        soup_message_get_response_headers(message),
+        soup_message_get_response_headers(message.get()),
         [](const char* name, const char* value, gpointer out) {
           static_cast<std::map<std::string, std::string>*>(out)->emplace(name, value);
         },
         &result.headers);
-    g_object_unref(message);
     return result;
   }
 
@@ -177,18 +97,18 @@ class ConsoleClient {
   // A WebSocket on `path` from our own origin; nullptr when refused.
   SoupWebsocketConnection* openSocket(const std::string& path, const std::string& cookie) {
     const std::string url = "ws://127.0.0.1:" + std::to_string(announcement_.port) + path;
-    SoupMessage* message = soup_message_new("GET", url.c_str());
-    soup_message_headers_replace(soup_message_get_request_headers(message), "Cookie", cookie.c_str());
+    const auto message = GObjectPtr<SoupMessage>::adopt(soup_message_new("GET", url.c_str()));
+    soup_message_headers_replace(soup_message_get_request_headers(message.get()), "Cookie", cookie.c_str());
     std::optional<SoupWebsocketConnection*> socket;
     soup_session_websocket_connect_async(
-        session_, message, announcement_.base.c_str(), nullptr, G_PRIORITY_DEFAULT, nullptr,
+        session_.get(), message.get(), announcement_.base.c_str(), nullptr, G_PRIORITY_DEFAULT,
+        nullptr,
         [](GObject* session, GAsyncResult* result, gpointer out) {
           *static_cast<std::optional<SoupWebsocketConnection*>*>(out) =
               soup_session_websocket_connect_finish(SOUP_SESSION(session), result, nullptr);
         },
         &socket);
     iterateUntil([&] { return socket.has_value(); }, std::chrono::seconds(10));
-    g_object_unref(message);
     return socket.value_or(nullptr);
   }
 
@@ -197,7 +117,7 @@ class ConsoleClient {
  private:
   Announcement announcement_;
   GMainContext* context_;
-  SoupSession* session_;
+  GObjectPtr<SoupSession> session_;
 };
 
 // Owns a WebSocket and collects what arrives: binary frames as terminal output (acknowledged
@@ -205,68 +125,56 @@ class ConsoleClient {
 class SocketClient {
  public:
   explicit SocketClient(SoupWebsocketConnection* socket, bool acknowledge = true)
-      : socket_(socket), acknowledge_(acknowledge) {
+      : socket_(GObjectPtr<SoupWebsocketConnection>::adopt(socket)), acknowledge_(acknowledge) {
     auto onMessage = +[](SoupWebsocketConnection* ws, gint type, GBytes* message, gpointer self) {
-      auto* client = static_cast<SocketClient*>(self);
+      auto& client = *static_cast<SocketClient*>(self);
       gsize size = 0;
-      const auto* data = static_cast<const char*>(g_bytes_get_data(message, &size));
-      if (type == SOUP_WEBSOCKET_DATA_TEXT) {
-        constexpr std::string_view ack = R"({"type":"ack","bytes":)";
-        const std::string_view text(data, size);
-        if (text.starts_with(ack)) {
-          client->inputAcked_ += std::strtoull(text.data() + ack.size(), nullptr, 10);
-        } else {
-          client->texts_.emplace_back(text);
-        }
-        return;
-      }
-      client->output_.append(data, size);
-      client->largestFrame_ = std::max(client->largestFrame_, static_cast<std::size_t>(size));
-      if (client->acknowledge_ && soup_websocket_connection_get_state(ws) == SOUP_WEBSOCKET_STATE_OPEN) {
-        client->sendText(R"({"type":"ack","bytes":)" + std::to_string(size) + "}");
+      const auto* bytes = static_cast<const char*>(g_bytes_get_data(message, &size));
+      const std::string_view data(bytes, size);
+      constexpr std::string_view ack = R"({"type":"ack","bytes":)";
+      if (type == SOUP_WEBSOCKET_DATA_TEXT && data.starts_with(ack)) {
+        client.inputAcked_ += std::strtoull(data.data() + ack.size(), nullptr, 10);
+      } else if (type == SOUP_WEBSOCKET_DATA_TEXT) {
+        client.texts_.emplace_back(data);
+      } else {
+        client.output_ += data;
+        client.largestFrame_ = std::max(client.largestFrame_, size);
+        if (client.acknowledge_ && soup_websocket_connection_get_state(ws) == SOUP_WEBSOCKET_STATE_OPEN)
+          client.sendText(std::string(ack) + std::to_string(size) + "}");
       }
     };
-    auto onClosed = +[](SocketClient* self) { self->closed_ = true; };
-    g_signal_connect(socket_, "message", G_CALLBACK(onMessage), this);
-    g_signal_connect_swapped(socket_, "closed", G_CALLBACK(onClosed), this);
+    g_signal_connect(socket, "message", G_CALLBACK(onMessage), this);
+    g_signal_connect_swapped(socket, "closed", G_CALLBACK(+[](SocketClient* self) { self->closed_ = true; }), this);
   }
   ~SocketClient() {
-    g_signal_handlers_disconnect_by_data(socket_, this);
+    g_signal_handlers_disconnect_by_data(socket_.get(), this);
     if (!closed_) close();
-    g_object_unref(socket_);
   }
 
   void send(const std::string& b) {
-    soup_websocket_connection_send_binary(socket_, b.data(), b.size());
+    soup_websocket_connection_send_binary(socket_.get(), b.data(), b.size());
     inputSent_ += b.size();
   }
-  void sendText(const std::string& text) { soup_websocket_connection_send_text(socket_, text.c_str()); }
+  void sendText(const std::string& text) { soup_websocket_connection_send_text(socket_.get(), text.c_str()); }
   // Any bytes in one frame of either kind, unchecked.
   void sendFrame(SoupWebsocketDataType type, const std::string& bytes) {
-    GBytes* message = g_bytes_new(bytes.data(), bytes.size());
-    soup_websocket_connection_send_message(socket_, type, message);
-    g_bytes_unref(message);
+    const zvui::GlibBytes message(g_bytes_new(bytes.data(), bytes.size()));
+    soup_websocket_connection_send_message(socket_.get(), type, message.get());
   }
-
   // Sends `data` as the page does: in 64 KiB messages, with no more than `window` bytes
   // unacknowledged by the backend. False when the backend stopped acknowledging in time.
   bool paste(const std::string& data, milliseconds timeout, std::size_t window = 256 * 1024) {
-    constexpr std::size_t kSlice = 64 * 1024;
     const auto deadline = Clock::now() + timeout;
-    for (std::size_t at = 0; at < data.size();) {
+    for (std::size_t at = 0, size; at < data.size(); at += size) {
       auto roomy = [&] { return closed_ || inputSent_ - inputAcked_ < window; };
-      if (!iterateUntil(roomy, std::chrono::duration_cast<milliseconds>(deadline - Clock::now())) ||
-          closed_) {
+      if (!iterateUntil(roomy, std::chrono::duration_cast<milliseconds>(deadline - Clock::now())) || closed_)
         return false;
-      }
-      const std::size_t size = std::min(kSlice, data.size() - at);
+      size = std::min<std::size_t>(64 * 1024, data.size() - at);
       send(data.substr(at, size));
-      at += size;
     }
     return true;
   }
-  std::size_t inputUnacknowledged() const { return inputSent_ - inputAcked_; }
-  void close() { soup_websocket_connection_close(socket_, SOUP_WEBSOCKET_CLOSE_NORMAL, nullptr); }
+  void close() { soup_websocket_connection_close(socket_.get(), SOUP_WEBSOCKET_CLOSE_NORMAL, nullptr); }
 
   // Waits until output after `from` contains `needle`; the offset just past it, or nullopt.
   std::optional<std::size_t> waitFor(const std::string& needle, milliseconds timeout,
@@ -281,15 +189,13 @@ class SocketClient {
   std::size_t received() const { return output_.size(); }
   std::size_t largestFrame() const { return largestFrame_; }
   const std::vector<std::string>& texts() const { return texts_; }
-  int closeCode() const { return soup_websocket_connection_get_close_code(socket_); }
+  int closeCode() const { return soup_websocket_connection_get_close_code(socket_.get()); }
 
  private:
-  SoupWebsocketConnection* socket_;
-  bool acknowledge_;
-  bool closed_ = false;
-  std::size_t inputSent_ = 0, inputAcked_ = 0;
+  GObjectPtr<SoupWebsocketConnection> socket_;
+  bool acknowledge_, closed_ = false;
+  std::size_t inputSent_ = 0, inputAcked_ = 0, largestFrame_ = 0;
   std::string output_;
-  std::size_t largestFrame_ = 0;
   std::vector<std::string> texts_;
 };
 
@@ -297,9 +203,8 @@ class SocketClient {
 inline UniqueFd loopbackSocket(int port) {
   UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in address{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
-  return connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0
-             ? std::move(fd)
-             : UniqueFd{};
+  return connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ? std::move(fd)
+                                                                                        : UniqueFd{};
 }
 
 // The status code of the HTTP answer on `fd`; 0 when none came in time.

@@ -4,6 +4,7 @@
 // error interleave in the order of the calls. None of them handles a signal, so a write to
 // a blocking pipe writes everything (or SIGPIPE ends the process).
 
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -24,6 +25,15 @@ inline void say(const std::string& line) { writeAll(STDOUT_FILENO, line + "\n");
 [[noreturn]] inline void waitToBeEnded() {
   ::alarm(60);
   for (;;) ::pause();
+}
+
+// Appends `line` to the file the environment variable `variable` names, if it names one.
+inline void appendLine(const char* variable, const std::string& line) {
+  const char* path = ::getenv(variable);
+  const int file = path != nullptr ? ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644) : -1;
+  if (file < 0) return;
+  writeAll(file, line + "\n");
+  ::close(file);
 }
 
 inline bool environmentSays(const char* name, const char* value) {

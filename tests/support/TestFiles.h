@@ -35,8 +35,7 @@ class TempDir {
   [[nodiscard]] const std::filesystem::path& path() const { return path_; }
 
   // Writes `contents` to `relative`, creating the directories on the way.
-  std::filesystem::path write(const std::filesystem::path& relative,
-                              std::string_view contents) const {
+  std::filesystem::path write(const std::filesystem::path& relative, std::string_view contents) const {
     std::filesystem::create_directories((path_ / relative).parent_path());
     std::ofstream(path_ / relative, std::ios::binary) << contents;
     return path_ / relative;
@@ -53,18 +52,13 @@ inline std::string readFile(const std::filesystem::path& path) {
 }
 
 // The lines that start with `prefix`, without it.
-inline Strings withPrefix(const Strings& lines, std::string_view prefix) {
-  Strings found;
-  for (const auto& line : lines) {
-    if (line.starts_with(prefix)) found.push_back(line.substr(prefix.size()));
-  }
-  return found;
-}
 inline Strings linesOf(const std::string& text, std::string_view prefix = "") {
   Strings lines;
   std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return withPrefix(lines, prefix);
+  for (std::string line; std::getline(in, line);) {
+    if (line.starts_with(prefix)) lines.push_back(line.substr(prefix.size()));
+  }
+  return lines;
 }
 
 // Alive and not a zombie.
@@ -83,9 +77,7 @@ class ScopedEnvironment {
   }
   ScopedEnvironment(const ScopedEnvironment&) = delete;
   ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
-  ~ScopedEnvironment() {
-    old_ ? ::setenv(name_.c_str(), old_->c_str(), 1) : ::unsetenv(name_.c_str());
-  }
+  ~ScopedEnvironment() { old_ ? ::setenv(name_.c_str(), old_->c_str(), 1) : ::unsetenv(name_.c_str()); }
 
  private:
   std::string name_;

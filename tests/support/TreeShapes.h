@@ -1,7 +1,8 @@
 #pragma once
 // The backend trees that used to outlive the app, as tree_backend builds them (each of its
-// processes records its pid).
-#include <cstddef>
+// processes records its pid in the file HELPER_PIDS names).
+#include <filesystem>
+#include <fstream>
 
 namespace zvui::test {
 
@@ -17,5 +18,16 @@ inline constexpr TreeShape kTreeShapes[] = {
     {"ShellWrapperWithServerChild", "server", true, 2},
     {"BackendIgnoresTerm", "ignores-term", false, 1},
 };
+
+// Puts the backend of a shape at `path`: tree_backend itself, or the script that wraps it
+// and records its own pid too.
+inline void placeTree(bool wrapped, const std::filesystem::path& treeBackend, const std::filesystem::path& path) {
+  if (!wrapped) {
+    std::filesystem::copy_file(treeBackend, path);
+    return;
+  }
+  std::ofstream(path) << "#!/bin/sh\necho $$ >> \"$HELPER_PIDS\"\n'" << treeBackend.string() << "'\nexit $?\n";
+  std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+}
 
 }  // namespace zvui::test

@@ -1,0 +1,88 @@
+#pragma once
+#include <glib.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "support/GlibHandles.h"
+
+namespace zvui::test {
+
+// A program the test started, killed and reaped on destruction unless it was reaped before.
+class ChildProcess {
+ public:
+  using EnvChanges = std::map<std::string, std::optional<std::string>>;
+
+  // Starts `path` with this process's environment changed by `env` (a value sets a variable,
+  // nullopt removes it) and `descriptors` as its descriptor limit. Its standard output and
+  // error come through pipes, or both go to `output` when one is given.
+  static std::unique_ptr<ChildProcess> start(const std::string& path, const EnvChanges& env = {},
+                                             std::optional<rlimit> descriptors = {}, int output = -1) {
+    gchar** envp = g_get_environ();
+    for (const auto& [name, value] : env) {
+      envp = value ? g_environ_setenv(envp, name.c_str(), value->c_str(), TRUE)
+                   : g_environ_unsetenv(envp, name.c_str());
+    }
+    const GlibStrv owned(envp);
+    const char* argv[] = {path.c_str(), nullptr};
+    auto process = std::make_unique<ChildProcess>();
+    int out = -1, err = -1;
+    const auto setLimit = [](gpointer limit) { setrlimit(RLIMIT_NOFILE, static_cast<rlimit*>(limit)); };
+    if (!g_spawn_async_with_pipes_and_fds(nullptr, argv, envp, G_SPAWN_DO_NOT_REAP_CHILD,
+                                          descriptors ? +setLimit : nullptr, descriptors ? &*descriptors : nullptr,
+                                          -1, output, output, nullptr, nullptr, 0, &process->pid_, nullptr,
+                                          output < 0 ? &out : nullptr, output < 0 ? &err : nullptr, nullptr)) {
+      return nullptr;
+    }
+    process->pidfd_.reset(static_cast<int>(syscall(SYS_pidfd_open, process->pid_, 0)));
+    if (output < 0) process->out_.reset(fdopen(out, "r")), process->err_.reset(fdopen(err, "r"));
+    // Unbuffered, so that a line the program wrote is never held in our buffer while
+    // readLine waits for the pipe.
+    if (output < 0) setvbuf(process->out_.get(), nullptr, _IONBF, 0);
+    return process;
+  }
+  ~ChildProcess() { if (!exited_) kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0); }
+
+  // The next line of standard output; "" at EOF or when none came in time.
+  std::string readLine(std::chrono::milliseconds timeout) {
+    pollfd ready{fileno(out_.get()), POLLIN, 0};
+    char line[512];
+    const bool got = poll(&ready, 1, static_cast<int>(timeout.count())) > 0 &&
+                     fgets(line, sizeof line, out_.get()) != nullptr;
+    return got ? line : "";
+  }
+  // The raw wait status, or nullopt while it still runs at the deadline.
+  std::optional<int> waitExit(std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
+    pollfd ended{pidfd_.get(), POLLIN, 0};
+    if (!exited_ && poll(&ended, 1, static_cast<int>(timeout.count())) <= 0) return std::nullopt;
+    if (!exited_) exited_ = waitpid(pid_, &status_, 0) == pid_;
+    return status_;
+  }
+  // Everything on standard error, once the program has gone.
+  std::string readAllStderr() {
+    std::string text;
+    for (char chunk[512]; fgets(chunk, sizeof chunk, err_.get()) != nullptr;) text += chunk;
+    return text;
+  }
+  void signal(int sig) const { kill(pid_, sig); }
+  pid_t pid() const { return pid_; }
+
+ private:
+  using File = std::unique_ptr<FILE, decltype(&fclose)>;
+  pid_t pid_ = -1;
+  int status_ = 0;
+  bool exited_ = false;
+  UniqueFd pidfd_;
+  File out_{nullptr, &fclose}, err_{nullptr, &fclose};
+};
+
+}  // namespace zvui::test
