@@ -1,7 +1,7 @@
 // A backend for the whole-app flood benchmark: it writes FLOOD_BYTES of numbered
 // 100-character lines to standard output in 64 KiB writes, either before it announces its
-// address (FLOOD_WHEN=before) or once the page it serves has been asked for (after, the
-// default), and appends the seconds the writing took to FLOOD_TIME_FILE. It then keeps
+// address (FLOOD_WHEN=before), once the page it serves has been asked for (after, the
+// default: while the app reveals it), or 3 s after that (live: the app has settled), and appends the seconds the writing took to FLOOD_TIME_FILE. It then keeps
 // serving until it is stopped. Run on its own, into `cat > /dev/null`, it gives the yardstick.
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -90,6 +90,8 @@ int main() {
     // Standing alone there is nobody to ask for the page; the flood starts at once.
     if (std::getenv("FLOOD_ALONE") == nullptr) {
       while (!served) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      // "live": once the app has revealed the page and settled, rather than during the reveal.
+      if (when != nullptr && std::strcmp(when, "live") == 0) std::this_thread::sleep_for(std::chrono::seconds(3));
     }
     flood(bytes, timeFile);
   }

@@ -2,8 +2,9 @@
 """What a chatty backend pays for its output: the installed app against `cat > /dev/null`.
 
 `zvui_bench_flood_app_backend` writes 1 GiB (by default) of numbered 100-character lines in
-64 KiB writes and notes how long the writing took, once before it announces its address and
-once after (when the app has asked for its page). Each round runs it into `cat > /dev/null`
+64 KiB writes and notes how long the writing took, once before it announces its address,
+once after (when the app has asked for its page, so during the reveal) and once when the app
+is live (3 s later). Each round runs it into `cat > /dev/null`
 and as the app's backend, alternately; the figures are medians, with the app's CPU time.
 Run under a display and a session bus:
 
@@ -83,7 +84,7 @@ def main():
     results = {}
     loads = [os.getloadavg()[0]]
     for _ in range(args.runs):
-        for when in ("before", "after"):
+        for when in ("before", "after", "live"):
             for name, run in (("cat", into_cat), ("app", into_app)):
                 with tempfile.TemporaryDirectory(prefix="zvui-flood-") as work:
                     seconds, cpu = run(args, Path(work), when)
@@ -98,7 +99,8 @@ def main():
     print()
     print("| output written | into cat | into the app | ratio | app CPU |")
     print("|---|---|---|---|---|")
-    for when, label in (("before", "before the address"), ("after", "after the address")):
+    for when, label in (("before", "before the address"), ("after", "after the address, during the reveal"),
+                        ("live", "after the address, once live")):
         cat = statistics.median(r[0] for r in results[(when, "cat")])
         app = statistics.median(r[0] for r in results[(when, "app")])
         cpu = statistics.median(r[1] for r in results[(when, "app")])
