@@ -1,6 +1,7 @@
 #include "backend/OutputWatcher.h"
 
 #include <unicode/uchar.h>
+#include <unicode/utf8.h>
 
 #include <algorithm>
 
@@ -15,54 +16,6 @@ namespace {
 constexpr std::size_t kSpareCapacity = 256 * 1024 + kOutputBufferCapacity * 4;
 
 bool isContinuation(unsigned char byte) noexcept { return (byte & 0xC0) == 0x80; }
-
-// Decodes the character starting at `at` in well-formed UTF-8; ill-formed bytes read as
-// U+FFFD, one byte at a time.
-char32_t decodeAt(std::string_view text, std::size_t at, std::size_t& length) noexcept {
-  const auto lead = static_cast<unsigned char>(text[at]);
-  std::size_t size = 1;
-  char32_t c = lead;
-  if (lead >= 0xF0) {
-    size = 4;
-    c = lead & 0x07u;
-  } else if (lead >= 0xE0) {
-    size = 3;
-    c = lead & 0x0Fu;
-  } else if (lead >= 0xC0) {
-    size = 2;
-    c = lead & 0x1Fu;
-  } else if (lead >= 0x80) {
-    length = 1;
-    return U'\uFFFD';
-  }
-  if (size > 1) {
-    if (text.size() - at < size) {
-      length = 1;
-      return U'\uFFFD';
-    }
-    for (std::size_t k = 1; k < size; ++k) {
-      const auto byte = static_cast<unsigned char>(text[at + k]);
-      if (!isContinuation(byte)) {
-        length = 1;
-        return U'\uFFFD';
-      }
-      c = (c << 6) | (byte & 0x3Fu);
-    }
-  }
-  length = size;
-  return c;
-}
-
-// The start of the character that ends just before `end`.
-std::size_t previousCharacter(std::string_view text, std::size_t end) noexcept {
-  std::size_t at = end - 1;
-  for (int k = 0; k < 3 && at > 0 && isContinuation(static_cast<unsigned char>(text[at])); ++k) {
-    --at;
-  }
-  std::size_t length = 0;
-  decodeAt(text, at, length);
-  return at + length == end ? at : end - 1;
-}
 
 // Length of the line separator that ends just before `end`, or 0.
 std::size_t separatorEndingAt(std::string_view text, std::size_t end) noexcept {
@@ -184,20 +137,26 @@ std::string announcementValue(std::string_view line) {
     at = found + kAnnouncementPrefix.size();
   }
 
-  std::size_t begin = 0;
-  std::size_t end = value.size();
-  while (begin < end) {
-    std::size_t length = 0;
-    if (!isWhitespaceOrNewline(decodeAt(value, begin, length))) break;
-    begin += length;
+  // Trimmed by code point; an ill-formed sequence (U_SENTINEL) is no blank and stops it.
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(value.data());
+  const auto size = static_cast<std::int32_t>(value.size());
+  std::int32_t begin = 0;
+  while (begin < size) {
+    std::int32_t next = begin;
+    UChar32 c = 0;
+    U8_NEXT(bytes, next, size, c);
+    if (c < 0 || !isWhitespaceOrNewline(static_cast<char32_t>(c))) break;
+    begin = next;
   }
+  std::int32_t end = size;
   while (end > begin) {
-    const std::size_t start = previousCharacter(value, end);
-    std::size_t length = 0;
-    if (start < begin || !isWhitespaceOrNewline(decodeAt(value, start, length))) break;
+    std::int32_t start = end;
+    UChar32 c = 0;
+    U8_PREV(bytes, begin, start, c);
+    if (c < 0 || !isWhitespaceOrNewline(static_cast<char32_t>(c))) break;
     end = start;
   }
-  return value.substr(begin, end - begin);
+  return value.substr(static_cast<std::size_t>(begin), static_cast<std::size_t>(end - begin));
 }
 
 bool isAcceptableConsoleAddress(std::string_view value) {

@@ -19,10 +19,24 @@ namespace {
 using namespace std::chrono_literals;
 using test::iterateUntil;
 
-// The app's parts on the resources of `prefix`, launched; every load's finish counted.
+// The app's parts on the resources of `prefix`, launched, with `setting` (NAME=value) added to
+// the backend's environment; every load's finish counted.
 struct Launched {
-  explicit Launched(const test::Prefix& prefix)
-      : view(test::application(), prefix.resources()), launcher(prefix.resources(), loop) {
+  explicit Launched(const test::Prefix& prefix, std::string_view setting = {})
+      : view(test::application(), prefix.resources()),
+        launcher(prefix.resources(), loop),
+        controller(std::make_shared<AppDelegate>(
+            view, launcher, loop,
+            ControllerInputs{.settings = {.autoFullscreen = false},
+                             .environment = [setting = std::string(setting)] {
+                               Environment environment = currentEnvironment();
+                               const auto equals = setting.find('=');
+                               if (equals != std::string::npos) {
+                                 setEnvironmentVariable(environment, setting.substr(0, equals),
+                                                        setting.substr(equals + 1));
+                               }
+                               return environment;
+                             }})) {
     controller->applicationDidFinishLaunching();
     test::countFinishedLoads(view.console()->webView(), finishes);
   }
@@ -36,9 +50,7 @@ struct Launched {
   GtkMainLoop loop;
   GtkAppView view;
   PosixBackendLauncher launcher;
-  std::shared_ptr<AppDelegate> controller = std::make_shared<AppDelegate>(
-      view, launcher, loop,
-      ControllerInputs{.settings = {.autoFullscreen = false}, .environment = &currentEnvironment});
+  std::shared_ptr<AppDelegate> controller;
   int finishes = 0;  // failed loads too
 };
 
@@ -58,8 +70,7 @@ TEST_P(Launch, EndsInItsPhaseShowingTheRightView) {
   const bool live = std::string_view(c.word) == "LIVE";
   test::Prefix prefix(std::string_view(c.backend) != "none");
   if (std::string_view(c.backend) == "no-exec") ::chmod((prefix.resources() / "MacTamrikBackend").c_str(), 0644);
-  ::putenv(const_cast<char*>(c.setting));
-  Launched app(prefix);
+  Launched app(prefix, c.setting);
   ASSERT_NE(app.view.window(), nullptr);
   Gtk::Widget& launchView = *app.view.launchView();
 

@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -67,22 +66,6 @@ inline bool processAlive(int pid) {
   const auto close = stat.rfind(')');
   return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
 }
-
-// Sets one environment variable for the life of the object.
-class ScopedEnvironment {
- public:
-  ScopedEnvironment(std::string name, const char* value) : name_(std::move(name)) {
-    if (const char* old = ::getenv(name_.c_str())) old_ = old;
-    ::setenv(name_.c_str(), value, 1);
-  }
-  ScopedEnvironment(const ScopedEnvironment&) = delete;
-  ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
-  ~ScopedEnvironment() { old_ ? ::setenv(name_.c_str(), old_->c_str(), 1) : ::unsetenv(name_.c_str()); }
-
- private:
-  std::string name_;
-  std::optional<std::string> old_;
-};
 
 // Names a table row after its `name` member, so a failing row reads as what it checks.
 inline constexpr auto RowName = [](const auto& row) { return std::string(row.param.name); };
