@@ -58,6 +58,11 @@ void GtkAppView::buildWindow(std::function<void()> onNavigationFinished) {
   parts_ = std::make_unique<Parts>();
   Parts& p = *parts_;
 
+  // A page will be loaded whatever the backend does, so WebKit's processes are started first,
+  // with an empty page: they come up side by side with the backend and the window instead
+  // of once the backend's address is known.
+  p.console.warmUp();
+
   // The console under the launch view; the header bar floats above both.
   p.console.setOnLoadFinished(std::move(onNavigationFinished));
   p.content.add_css_class("zvui-content");
@@ -101,10 +106,6 @@ void GtkAppView::buildWindow(std::function<void()> onNavigationFinished) {
   p.headerBar.pack_end(p.strip->widget());
 
   if (application_) application_->add_window(window);
-  // A page will be loaded whatever the backend does, so WebKit's processes are started now,
-  // with an empty page: they come up side by side with the backend and the window instead
-  // of once the backend's address is known.
-  p.console.warmUp();
 }
 
 void GtkAppView::awaitFirstFrame() {
