@@ -4,8 +4,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
 #include <system_error>
 
 #include "backend/OutputReader.h"
@@ -94,7 +92,7 @@ bool PosixBackendProcess::launch(BackendOutputHandler onOutput, BackendExitHandl
 }
 
 bool PosixBackendProcess::isRunning() const {
-  return pid_.load() != 0 && !exited_->isSet() && !reader_->hasExited();
+  return pid_.load() != 0 && !reader_->hasExited();
 }
 
 std::int32_t PosixBackendProcess::processIdentifier() const { return pid_.load(); }
