@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
-#include <spawn.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
@@ -180,51 +179,18 @@ std::optional<int> waitForChild(pid_t pid) noexcept {
 
 namespace {
 
-// posix_spawn starts the child without copying our page tables (glibc uses a vfork-style
-// clone), which matters for a large GUI process; it cannot set a parent-death signal.
-Result<pid_t> spawnWithoutFork(const SpawnRequest& request) {
-  const ExecStrings exec(request);
-
-  InitializedObject<posix_spawnattr_t, ::posix_spawnattr_init, ::posix_spawnattr_destroy>
-      attributeSet;
-  InitializedObject<posix_spawn_file_actions_t, ::posix_spawn_file_actions_init,
-                    ::posix_spawn_file_actions_destroy>
-      actionSet;
-  if (!attributeSet.ready() || !actionSet.ready()) return errnoFailure(ENOMEM);
-  posix_spawnattr_t& attributes = attributeSet.get();
-  posix_spawn_file_actions_t& actions = actionSet.get();
-
-  sigset_t none;
-  sigset_t all;
-  sigemptyset(&none);
-  sigfillset(&all);
-  int flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
-  if (request.newProcessGroup) flags |= POSIX_SPAWN_SETPGROUP;
-  int error = ::posix_spawnattr_setflags(&attributes, static_cast<short>(flags));
-  if (error == 0) error = ::posix_spawnattr_setsigmask(&attributes, &none);
-  if (error == 0) error = ::posix_spawnattr_setsigdefault(&attributes, &all);
-  // Group 0: the child's own pid.
-  if (error == 0 && request.newProcessGroup) error = ::posix_spawnattr_setpgroup(&attributes, 0);
-  if (error == 0 && request.inputFd >= 0) {
-    error = ::posix_spawn_file_actions_adddup2(&actions, request.inputFd, STDIN_FILENO);
-  }
-  if (error == 0 && request.outputFd >= 0) {
-    error = ::posix_spawn_file_actions_adddup2(&actions, request.outputFd, STDOUT_FILENO);
-    if (error == 0) {
-      error = ::posix_spawn_file_actions_adddup2(&actions, request.outputFd, STDERR_FILENO);
-    }
-  }
-  if (error == 0) error = ::posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-
-  pid_t pid = -1;
-  if (error == 0) {
-    error = ::posix_spawn(&pid, exec.path(), &actions, &attributes, exec.argv(), exec.envp());
-  }
-  if (error != 0) return errnoFailure(error);
+// The child borrows our memory and this thread until it execs or exits, so nothing of our
+// page tables is copied however large the process has grown; it writes nothing but its own
+// frames below ours and errno. Kept out of line so no variable of the caller lives across it.
+[[gnu::noinline]] pid_t startChild(const ChildPlan& plan) noexcept {
+  const pid_t pid = ::vfork();
+  if (pid == 0) runChild(plan);
   return pid;
 }
 
-Result<pid_t> spawnWithFork(const SpawnRequest& request) {
+}  // namespace
+
+Result<pid_t> spawnProcess(const SpawnRequest& request) {
   const ExecStrings exec(request);
 
   // Exec errors come back over this pipe; a successful exec closes it with nothing written.
@@ -244,14 +210,13 @@ Result<pid_t> spawnWithFork(const SpawnRequest& request) {
                        request.newProcessGroup,
                        ::getpid()};
 
-  // Keep every signal blocked across fork so no handler of ours runs in the child before
-  // the dispositions are reset.
+  // Keep every signal blocked across the start so no handler of ours runs in the child
+  // before the dispositions are reset.
   sigset_t all;
   sigset_t previous;
   sigfillset(&all);
   ::pthread_sigmask(SIG_SETMASK, &all, &previous);
-  const pid_t pid = ::fork();
-  if (pid == 0) runChild(plan);
+  const pid_t pid = startChild(plan);
   const int forkError = errno;
   ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   errorWrite.reset();
@@ -267,12 +232,6 @@ Result<pid_t> spawnWithFork(const SpawnRequest& request) {
     return errnoFailure(childError);
   }
   return pid;
-}
-
-}  // namespace
-
-Result<pid_t> spawnProcess(const SpawnRequest& request) {
-  return request.parentDeathSignal == 0 ? spawnWithoutFork(request) : spawnWithFork(request);
 }
 
 }  // namespace zvui

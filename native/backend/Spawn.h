@@ -31,8 +31,8 @@ struct SpawnRequest {
   int parentDeathSignal = 0;
 };
 
-// Starts a child: fork + exec when a parent-death signal is wanted (it must be set between
-// the two), else posix_spawn. Either way the child inherits none of our descriptors above 2,
+// Starts a child with vfork + exec (a parent-death signal is set between the two). The child
+// inherits none of our descriptors above 2,
 // has every signal at its default disposition and an empty signal mask, and an exec failure
 // is reported here, with the child already reaped. With a parent-death signal, call it from
 // a thread that lives as long as the child should: the signal fires when that thread ends.

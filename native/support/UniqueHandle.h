@@ -55,23 +55,4 @@ struct PointerTraits {
 template <typename T, auto Release>
 using UniquePointer = UniqueHandle<PointerTraits<T, Release>>;
 
-// A C object set up in place by an init function (posix_spawnattr_t and the like), and torn
-// down at scope end when that succeeded.
-template <typename T, int (*Init)(T*), int (*Destroy)(T*)>
-class InitializedObject {
- public:
-  InitializedObject() noexcept : ready_(Init(&value_) == 0) {}
-  InitializedObject(const InitializedObject&) = delete;
-  InitializedObject& operator=(const InitializedObject&) = delete;
-  ~InitializedObject() {
-    if (ready_) Destroy(&value_);
-  }
-  [[nodiscard]] bool ready() const noexcept { return ready_; }
-  [[nodiscard]] T& get() noexcept { return value_; }
-
- private:
-  T value_;
-  bool ready_;
-};
-
 }  // namespace zvui
