@@ -121,12 +121,10 @@ void ConsoleDownloads::Transfer::answered(const std::optional<std::filesystem::p
   }
   // Hidden, beside the chosen file, so that taking its name at the end is one rename.
   std::string name = (path->parent_path() / ".download-XXXXXX.part").string();
-  const int fd = g_mkstemp_full(name.data(), O_RDWR | O_CLOEXEC, 0666);
-  if (fd < 0) {
+  if (!UniqueFd(g_mkstemp_full(name.data(), O_RDWR | O_CLOEXEC, 0666))) {
     webkit_download_cancel(download.get());
     return;
   }
-  ::close(fd);
   chosen = *path;
   partial = name;
   webkit_download_set_allow_overwrite(download.get(), TRUE);  // the file made just now

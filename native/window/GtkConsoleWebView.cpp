@@ -25,10 +25,10 @@ ConsoleWebView::ConsoleWebView(DesktopHandoff handoff)
 
   // A context of our own, whose web processes watch their own memory with WebKit's default
   // memory pressure settings; see quietMemoryMonitor for the UI process's.
-  WebKitMemoryPressureSettings* pressure = webkit_memory_pressure_settings_new();
-  context_ = GObjectPtr<WebKitWebContext>::adopt(WEBKIT_WEB_CONTEXT(
-      g_object_new(WEBKIT_TYPE_WEB_CONTEXT, "memory-pressure-settings", pressure, nullptr)));
-  webkit_memory_pressure_settings_free(pressure);
+  const UniquePointer<WebKitMemoryPressureSettings, webkit_memory_pressure_settings_free> pressure(
+      webkit_memory_pressure_settings_new());
+  context_ = GObjectPtr<WebKitWebContext>::adopt(WEBKIT_WEB_CONTEXT(g_object_new(
+      WEBKIT_TYPE_WEB_CONTEXT, "memory-pressure-settings", pressure.get(), nullptr)));
   if (std::exchange(memoryMonitorSwitchIsOurs, false)) ::unsetenv(kMemoryMonitorSwitch);
 
   view_ = GObjectPtr<WebKitWebView>::adoptSunk(WEBKIT_WEB_VIEW(

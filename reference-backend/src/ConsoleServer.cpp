@@ -236,8 +236,8 @@ void ConsoleServer::guard(SoupServerMessage* message) {
   GUri* uri = soup_server_message_get_uri(message);
   const char* path = g_uri_get_path(uri);
   const char* query = g_uri_get_query(uri);
-  std::unique_ptr<GHashTable, decltype(&g_hash_table_unref)> form(
-      query != nullptr ? soup_form_decode(query) : nullptr, &g_hash_table_unref);
+  const zvui::UniquePointer<GHashTable, g_hash_table_unref> form(
+      query != nullptr ? soup_form_decode(query) : nullptr);
   const char* token =
       form ? static_cast<const char*>(g_hash_table_lookup(form.get(), "token")) : nullptr;
 
