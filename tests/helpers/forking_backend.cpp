@@ -4,18 +4,12 @@
 // "ignore-term" waits ignoring TERM, anything else waits for a signal to end it.
 #include "support/HelperIo.h"
 
-namespace {
-
-pid_t startChild(bool ignoreTerm) {
+static pid_t startChild(bool ignoreTerm) {
   const pid_t pid = ::fork();
-  if (pid == 0) {
-    if (ignoreTerm) ::signal(SIGTERM, SIG_IGN);
-    helper::waitToBeEnded();
-  }
+  if (pid == 0 && ignoreTerm) ::signal(SIGTERM, SIG_IGN);
+  if (pid == 0) helper::waitToBeEnded();
   return pid;
 }
-
-}  // namespace
 
 int main() {
   const pid_t obedient = startChild(false);
@@ -23,6 +17,5 @@ int main() {
   helper::say("child " + std::to_string(obedient) + "\nchild " + std::to_string(stubborn));
   if (helper::environmentSays("HELPER_PARENT", "ignore-term")) ::signal(SIGTERM, SIG_IGN);
   helper::say("ready");
-  if (helper::environmentSays("HELPER_PARENT", "exit")) return 0;
-  helper::waitToBeEnded();
+  if (!helper::environmentSays("HELPER_PARENT", "exit")) helper::waitToBeEnded();
 }

@@ -1,12 +1,9 @@
-// A backend with a process tree of the shape HELPER_TREE names. Every process of the tree
-// appends its pid to the file HELPER_PIDS (one a line) once it is set up, then waits to be
-// ended:
-//   child-ignores-term       obeys TERM; its one child ignores TERM
-//   grandchild-ignores-term  obeys TERM; its child obeys TERM; the grandchild ignores it
-//   ignores-term             ignores TERM, no children
-//   server                   an HTTP server on 127.0.0.1 that obeys TERM and announces itself
-//   reads-stdin              reads its standard input to the end, appends "stdin <bytes>"
-//                            to HELPER_REPORT, then waits
+// A backend whose process tree has the shape HELPER_TREE names; each of its processes appends
+// its pid to the file HELPER_PIDS once set up, then waits. child-ignores-term: its one child
+// ignores TERM. grandchild-ignores-term: so does its grandchild. ignores-term: it does itself.
+// server: serves HTTP on 127.0.0.1 and announces that. reads-stdin: reads its input to the end
+// and appends "stdin <bytes>" to HELPER_REPORT. announce: talks on both streams, its address
+// on standard error.
 #include <sys/socket.h>
 
 #include <cstdlib>
@@ -23,27 +20,18 @@ namespace {
   helper::waitToBeEnded();
 }
 
-// Forks a process that runs `body`; returns in the parent.
-template <typename Body>
-void fork(Body body) {
-  if (::fork() == 0) body();
-}
-
 [[noreturn]] void serve() {
   const helper::Listener listener = helper::listenOnLoopback();
   if (listener.socket < 0) ::_exit(2);
-  const int server = listener.socket;
   helper::say("TAMRIK_URL=http://127.0.0.1:" + std::to_string(listener.port) + "/");
   helper::appendLine("HELPER_PIDS", std::to_string(::getpid()));
   ::alarm(60);
-  const std::string response =
-      "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length: 7\r\n\r\nconsole";
-  for (;;) {
-    const int client = ::accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
+  for (char request[4096];;) {
+    const int client = ::accept4(listener.socket, nullptr, nullptr, SOCK_CLOEXEC);
     if (client < 0) continue;
-    char request[4096];
     [[maybe_unused]] const ssize_t got = ::read(client, request, sizeof request);
-    helper::writeAll(client, response);
+    helper::writeAll(client, "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n"
+                             "Content-Length: 7\r\n\r\nconsole");
     ::close(client);
   }
 }
@@ -51,28 +39,24 @@ void fork(Body body) {
 }  // namespace
 
 int main() {
-  const char* shape = ::getenv("HELPER_TREE");
-  const std::string tree = shape != nullptr ? shape : "";
-  if (tree == "child-ignores-term") {
-    fork([] { settle(true); });
-    settle(false);
-  }
-  if (tree == "grandchild-ignores-term") {
-    fork([] {
-      fork([] { settle(true); });
-      settle(false);
-    });
-    settle(false);
-  }
+  const std::string tree = ::getenv("HELPER_TREE") != nullptr ? ::getenv("HELPER_TREE") : "";
+  // The forks return 0 in the process that is to ignore TERM.
+  if (tree == "child-ignores-term" && ::fork() == 0) settle(true);
+  if (tree == "grandchild-ignores-term" && ::fork() == 0 && ::fork() == 0) settle(true);
+  if (tree == "child-ignores-term" || tree == "grandchild-ignores-term") settle(false);
   if (tree == "ignores-term") settle(true);
   if (tree == "server") serve();
   if (tree == "reads-stdin") {
     std::size_t bytes = 0;
     char buffer[256];
-    for (ssize_t got; (got = ::read(STDIN_FILENO, buffer, sizeof buffer)) > 0;) {
-      bytes += static_cast<std::size_t>(got);
-    }
+    for (ssize_t got; (got = ::read(STDIN_FILENO, buffer, sizeof buffer)) > 0;) bytes += got;
     helper::appendLine("HELPER_REPORT", "stdin " + std::to_string(bytes));
+    settle(false);
+  }
+  if (tree == "announce") {
+    helper::say("starting console");
+    helper::writeAll(STDERR_FILENO, "TAMRIK_URL=http://127.0.0.1:9/console\n");
+    helper::say("ready");
     settle(false);
   }
   return 2;

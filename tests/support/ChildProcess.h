@@ -22,9 +22,9 @@ class ChildProcess {
  public:
   using EnvChanges = std::map<std::string, std::optional<std::string>>;
 
-  // Starts `path` with this process's environment changed by `env` (a value sets a variable,
-  // nullopt removes it) and `descriptors` as its descriptor limit. Its standard output and
-  // error come through pipes, or both go to `output` when one is given.
+  // Starts `path` with our environment changed by `env` (nullopt removes a variable) and
+  // `descriptors` as its descriptor limit. Its output and error come through pipes, or both
+  // go to `output` when one is given.
   static std::unique_ptr<ChildProcess> start(const std::string& path, const EnvChanges& env = {},
                                              std::optional<rlimit> descriptors = {}, int output = -1) {
     gchar** envp = g_get_environ();
@@ -34,21 +34,20 @@ class ChildProcess {
     }
     const GlibStrv owned(envp);
     const char* argv[] = {path.c_str(), nullptr};
-    auto process = std::make_unique<ChildProcess>();
-    int out = -1, err = -1;
+    auto child = std::make_unique<ChildProcess>();
+    int out = -1, err = -1, *pipes = output < 0 ? &out : nullptr;
     const auto setLimit = [](gpointer limit) { setrlimit(RLIMIT_NOFILE, static_cast<rlimit*>(limit)); };
     if (!g_spawn_async_with_pipes_and_fds(nullptr, argv, envp, G_SPAWN_DO_NOT_REAP_CHILD,
                                           descriptors ? +setLimit : nullptr, descriptors ? &*descriptors : nullptr,
-                                          -1, output, output, nullptr, nullptr, 0, &process->pid_, nullptr,
-                                          output < 0 ? &out : nullptr, output < 0 ? &err : nullptr, nullptr)) {
+                                          -1, output, output, nullptr, nullptr, 0, &child->pid_, nullptr, pipes,
+                                          pipes ? &err : nullptr, nullptr))
       return nullptr;
-    }
-    process->pidfd_.reset(static_cast<int>(syscall(SYS_pidfd_open, process->pid_, 0)));
-    if (output < 0) process->out_.reset(fdopen(out, "r")), process->err_.reset(fdopen(err, "r"));
-    // Unbuffered, so that a line the program wrote is never held in our buffer while
-    // readLine waits for the pipe.
-    if (output < 0) setvbuf(process->out_.get(), nullptr, _IONBF, 0);
-    return process;
+    child->pidfd_.reset(static_cast<int>(syscall(SYS_pidfd_open, child->pid_, 0)));
+    if (!pipes) return child;
+    child->out_.reset(fdopen(out, "r")), child->err_.reset(fdopen(err, "r"));
+    // Unbuffered: a line the program wrote is never held here while readLine polls the pipe.
+    setvbuf(child->out_.get(), nullptr, _IONBF, 0);
+    return child;
   }
   ~ChildProcess() { if (!exited_) kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0); }
 
@@ -56,8 +55,7 @@ class ChildProcess {
   std::string readLine(std::chrono::milliseconds timeout) {
     pollfd ready{fileno(out_.get()), POLLIN, 0};
     char line[512];
-    const bool got = poll(&ready, 1, static_cast<int>(timeout.count())) > 0 &&
-                     fgets(line, sizeof line, out_.get()) != nullptr;
+    const bool got = poll(&ready, 1, static_cast<int>(timeout.count())) > 0 && fgets(line, sizeof line, out_.get());
     return got ? line : "";
   }
   // The raw wait status, or nullopt while it still runs at the deadline.
@@ -70,19 +68,18 @@ class ChildProcess {
   // Everything on standard error, once the program has gone.
   std::string readAllStderr() {
     std::string text;
-    for (char chunk[512]; fgets(chunk, sizeof chunk, err_.get()) != nullptr;) text += chunk;
+    for (char chunk[512]; fgets(chunk, sizeof chunk, err_.get());) text += chunk;
     return text;
   }
   void signal(int sig) const { kill(pid_, sig); }
   pid_t pid() const { return pid_; }
 
  private:
-  using File = std::unique_ptr<FILE, decltype(&fclose)>;
   pid_t pid_ = -1;
   int status_ = 0;
   bool exited_ = false;
   UniqueFd pidfd_;
-  File out_{nullptr, &fclose}, err_{nullptr, &fclose};
+  std::unique_ptr<FILE, decltype(&fclose)> out_{nullptr, &fclose}, err_{nullptr, &fclose};
 };
 
 }  // namespace zvui::test

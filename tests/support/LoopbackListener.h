@@ -6,25 +6,21 @@
 
 namespace helper {
 
-// The socket and its port; a socket of -1 when it could not be set up.
 struct Listener {
-  int socket = -1;
+  int socket = -1;  // -1 when it could not be set up
   int port = 0;
 };
 
 inline Listener listenOnLoopback() {
   const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in address{.sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
   socklen_t length = sizeof address;
-  if (server < 0 || ::bind(server, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-      ::listen(server, 16) != 0 ||
-      ::getsockname(server, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    if (server >= 0) ::close(server);
-    return {};
-  }
-  return {server, ntohs(address.sin_port)};
+  auto* raw = reinterpret_cast<sockaddr*>(&address);
+  if (server >= 0 && ::bind(server, raw, length) == 0 && ::listen(server, 16) == 0 &&
+      ::getsockname(server, raw, &length) == 0)
+    return {server, ntohs(address.sin_port)};
+  if (server >= 0) ::close(server);
+  return {};
 }
 
 }  // namespace helper

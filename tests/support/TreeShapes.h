@@ -6,10 +6,10 @@
 
 namespace zvui::test {
 
+// HELPER_TREE for tree_backend; wrapped: run as the child of a #!/bin/sh script, not by exec.
 struct TreeShape {
-  const char* name;
-  const char* shape;     // HELPER_TREE for tree_backend
-  bool wrapped;          // run by a #!/bin/sh script as its child, not by exec
+  const char *name, *shape;
+  bool wrapped;
   std::size_t processes;
 };
 inline constexpr TreeShape kTreeShapes[] = {
@@ -19,13 +19,10 @@ inline constexpr TreeShape kTreeShapes[] = {
     {"BackendIgnoresTerm", "ignores-term", false, 1},
 };
 
-// Puts the backend of a shape at `path`: tree_backend itself, or the script that wraps it
-// and records its own pid too.
+// Puts the backend of a shape at `path`: tree_backend itself, or a script that records its
+// own pid too and runs it.
 inline void placeTree(bool wrapped, const std::filesystem::path& treeBackend, const std::filesystem::path& path) {
-  if (!wrapped) {
-    std::filesystem::copy_file(treeBackend, path);
-    return;
-  }
+  if (!wrapped) return (void)std::filesystem::copy_file(treeBackend, path);
   std::ofstream(path) << "#!/bin/sh\necho $$ >> \"$HELPER_PIDS\"\n'" << treeBackend.string() << "'\nexit $?\n";
   std::filesystem::permissions(path, std::filesystem::perms::owner_all);
 }
