@@ -1,11 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <filesystem>
-#include <optional>
-#include <stdexcept>
-#include <string>
-
 #include "settings/LaunchSettings.h"
 #include "support/TestFiles.h"
 
@@ -28,13 +23,13 @@ TEST(SettingsText, OnlyFalseAndZeroTurnFullScreenOff) {
              "{\"a\": \"\\\"" + std::string(10000, '[') + "\", \"autoFullscreen\": false}"}) {
     EXPECT_FALSE(parseLaunchSettings(json).autoFullscreen) << json.substr(0, 80);
   }
-  // Other values and keys keep the default; so do texts refused as a whole, though they
-  // say false: not an object, not JSON, ill-formed UTF-8, nested too deep. Hostile nesting
-  // is refused without exhausting the stack.
+  // Other values and keys keep the default; so do texts refused as a whole, though they say
+  // false: not an object, not JSON, ill-formed UTF-8, nested too deep (without exhausting the
+  // stack).
   for (const std::string& json :
-       Texts{is("true"), is("1"), is("1.0"), is("2"), is("-1"), is("0.5"), is("null"),
-             is("\"false\""), is("[false]"), R"({"autofullscreen": false})",
-             "[" + is("false") + "]", "", R"({"autoFullscreen": false)", is("false") + " x",
+       Texts{is("true"), is("1"), is("2"), is("-1"), is("0.5"), is("null"), is("\"false\""),
+             is("[false]"), R"({"autofullscreen": false})", "[" + is("false") + "]", "",
+             R"({"autoFullscreen": false)", is("false") + " x",
              "{\"autoFullscreen\": false, \"a\": \"\xFF\"}", nested(kSettingsMaxDepth),
              nested(4 << 20), std::string(4 << 20, '{')}) {
     EXPECT_TRUE(parseLaunchSettings(json).autoFullscreen) << json.substr(0, 80);
@@ -42,45 +37,41 @@ TEST(SettingsText, OnlyFalseAndZeroTurnFullScreenOff) {
 }
 
 TEST(ConfigDirectory, FollowsTheBaseDirectoryRules) {
-  using std::nullopt;
   EXPECT_EQ(configDirectory("/x/conf", "/home/u"), "/x/conf");
-  EXPECT_EQ(configDirectory(nullopt, "/home/u"), "/home/u/.config");
-  EXPECT_EQ(configDirectory("", "/home/u"), "/home/u/.config");
-  EXPECT_EQ(configDirectory("conf", "/home/u"), "/home/u/.config");  // relative: ignored
-  EXPECT_EQ(configDirectory(nullopt, nullopt), nullopt);
-  EXPECT_EQ(configDirectory(nullopt, "home"), nullopt);
+  using Dir = std::optional<std::string_view>;
+  for (const Dir unused : {Dir(), Dir(""), Dir("conf")}) {  // unset, empty or relative
+    EXPECT_EQ(configDirectory(unused, "/home/u"), "/home/u/.config");
+    EXPECT_EQ(configDirectory(unused, "home"), std::nullopt);
+  }
+  EXPECT_EQ(configDirectory(std::nullopt, std::nullopt), std::nullopt);
 }
 
-// Puts `entry` at `path`: "" nothing, "false" and "true" a file saying so, "{" and "empty"
-// a file holding that, or one of the special entries below.
-void place(const std::filesystem::path& path, std::string_view entry) {
-  if (entry.empty()) return;
-  std::filesystem::create_directories(path.parent_path());
-  const auto write = [&](const std::string& text) { std::ofstream(path) << text; };
-  const std::string head = "{\"pad\": \"", tail = "\", \"autoFullscreen\": false}";
-  const std::size_t size = kSettingsMaxBytes + (entry == "over-limit");
-  if (entry == "true" || entry == "false" || entry == "sparse")
-    write(is(entry == "true" ? "true" : "false"));
-  if (entry == "{" || entry == "empty") write(entry == "{" ? "{" : "");
-  // Exactly at the size limit, or one byte over it.
-  if (entry.ends_with("limit"))
-    write(head + std::string(size - head.size() - tail.size(), 'n') + tail);
-  if (entry == "sparse") std::filesystem::resize_file(path, std::size_t{8} << 30);  // a hole
-  if (entry == "directory") std::filesystem::create_directories(path);
-  if (entry == "fifo" && ::mkfifo(path.c_str(), 0600) != 0) throw std::runtime_error("mkfifo");
-  if (entry == "dangling") std::filesystem::create_symlink(path.parent_path() / "nowhere", path);
-  // Reading at offset 0 of our own memory fails, even for root.
-  if (entry == "unreadable") std::filesystem::create_symlink("/proc/self/mem", path);
-}
-
-// Whether the window goes full screen with these entries at the two paths. Nothing is
-// written when neither path holds anything.
+// Whether the window goes full screen with these entries at the two settings paths: nothing,
+// a file saying "true" or "false", holding "{" or nothing ("empty"), or a special entry.
+// Reading writes nothing.
 bool fullscreenWith(std::string_view primary, std::string_view fallback) {
   SCOPED_TRACE(std::string(primary) + " / " + std::string(fallback));
   const test::TempDir dir;
   const auto locations = settingsLocations(dir.path() / "config");
-  place(locations.primary, primary);
-  place(locations.fallback, fallback);
+  for (const auto& [path, entry] :
+       {std::pair{locations.primary, primary}, {locations.fallback, fallback}}) {
+    if (entry.empty()) continue;
+    std::filesystem::create_directories(path.parent_path());
+    const auto write = [&](const std::string& text) { std::ofstream(path) << text; };
+    if (entry == "true" || entry == "false" || entry == "sparse") write(is(entry == "true" ? "true" : "false"));
+    if (entry == "{" || entry == "empty") write(entry == "{" ? "{" : "");
+    if (entry.ends_with("limit")) {  // at the size limit, or one byte over it
+      const std::string head = "{\"pad\": \"", tail = "\", \"autoFullscreen\": false}";
+      const std::size_t size = kSettingsMaxBytes + (entry == "over-limit");
+      write(head + std::string(size - head.size() - tail.size(), 'n') + tail);
+    }
+    if (entry == "sparse") std::filesystem::resize_file(path, std::size_t{8} << 30);  // a hole
+    if (entry == "directory") std::filesystem::create_directories(path);
+    if (entry == "fifo" && ::mkfifo(path.c_str(), 0600) != 0) throw std::runtime_error("mkfifo");
+    if (entry == "dangling") std::filesystem::create_symlink(path.parent_path() / "nowhere", path);
+    // Reading at offset 0 of our own memory fails, even for root.
+    if (entry == "unreadable") std::filesystem::create_symlink("/proc/self/mem", path);
+  }
   const bool fullscreen = readLaunchSettingsFrom(locations).autoFullscreen;
   EXPECT_EQ(std::filesystem::exists(dir.path() / "config"), !primary.empty() || !fallback.empty());
   return fullscreen;
@@ -88,14 +79,12 @@ bool fullscreenWith(std::string_view primary, std::string_view fallback) {
 
 TEST(SettingsFile, ReadsThePrimaryWhenAnythingIsThereElseTheFallback) {
   EXPECT_TRUE(fullscreenWith("", ""));
-  EXPECT_FALSE(fullscreenWith("false", ""));
   EXPECT_FALSE(fullscreenWith("", "false"));
   EXPECT_FALSE(fullscreenWith("dangling", "false"));  // counts as nothing
   EXPECT_TRUE(fullscreenWith("", "fifo"));            // and does not hang
   EXPECT_FALSE(fullscreenWith("at-limit", ""));
   // Whatever stands at the primary path hides the fallback, which says false: a primary
-  // saying true, one that is not settings, cannot be read, or is too large (refused before
-  // it is read).
+  // saying true, not settings, unreadable, or too large (refused before it is read).
   for (const char* primary :
        {"true", "{", "empty", "directory", "fifo", "unreadable", "over-limit", "sparse"}) {
     EXPECT_TRUE(fullscreenWith(primary, "false")) << primary;

@@ -1,9 +1,6 @@
 #include <gtest/gtest.h>
 #include <unicode/uloc.h>
 
-#include <optional>
-#include <string>
-
 #include "support/TestFiles.h"
 #include "titlebar/HostName.h"
 #include "titlebar/TitlebarText.h"
@@ -11,28 +8,22 @@
 namespace zvui {
 namespace {
 
-constexpr std::nullopt_t kUnset = std::nullopt;
+using Pairs = std::initializer_list<std::pair<const char*, const char*>>;
 
-TEST(TitlebarText, HostText) {
+TEST(TitlebarText, HostAndRuntimeText) {
   EXPECT_EQ(titlebarHostText("Render Box 2", "ignored.local"), "RENDER BOX 2");
   EXPECT_EQ(titlebarHostText("", "host"), "");  // an empty localized name still counts
-  EXPECT_EQ(titlebarHostText(kUnset, "build-07.local"), "BUILD-07");
-  EXPECT_EQ(titlebarHostText(kUnset, "host.localdomain"), "HOSTDOMAIN");
-  EXPECT_EQ(titlebarHostText(kUnset, "MAC.LOCAL"), "MAC.LOCAL");  // removed before upper-casing
-  EXPECT_EQ(titlebarHostText(kUnset, ".loc.localal"), ".LOCAL");  // one pass
-  EXPECT_EQ(titlebarHostText("Stra\u00DFe.local", "x"), "STRASSE");
-  EXPECT_EQ(titlebarHostText("\uFB01le i\u0131", "x"), "FILE II");
-  EXPECT_EQ(titlebarHostText("a\xFF", "x"), "A\uFFFD");
-}
-
-TEST(TitlebarText, RuntimeText) {
-  EXPECT_EQ(titlebarRuntimeText("/bin/zsh"), "ZSH");
-  EXPECT_EQ(titlebarRuntimeText("/bin/bash///"), "BASH");
-  EXPECT_EQ(titlebarRuntimeText("tcsh"), "TCSH");
-  EXPECT_EQ(titlebarRuntimeText(kUnset), "ZSH");
-  EXPECT_EQ(titlebarRuntimeText(""), "");
-  EXPECT_EQ(titlebarRuntimeText("/"), "/");
-  EXPECT_EQ(titlebarRuntimeText("///"), "/");
+  // ".local" goes everywhere, in one pass, before upper-casing, which follows Unicode.
+  for (const auto& [name, shown] :
+       Pairs{{"host.localdomain", "HOSTDOMAIN"}, {"MAC.LOCAL", "MAC.LOCAL"},
+             {".loc.localal", ".LOCAL"}, {"Stra\u00DFe.local", "STRASSE"},
+             {"\uFB01le i\u0131", "FILE II"}, {"a\xFF", "A\uFFFD"}}) {
+    EXPECT_EQ(titlebarHostText(std::nullopt, name), shown);
+  }
+  for (const auto& [shell, shown] :
+       Pairs{{"/bin/bash///", "BASH"}, {"tcsh", "TCSH"}, {"", ""}, {"///", "/"}})
+    EXPECT_EQ(titlebarRuntimeText(shell), shown);
+  EXPECT_EQ(titlebarRuntimeText(std::nullopt), "ZSH");
 }
 
 // The user's locale never changes the upper-casing: a Turkish "i" still becomes "I".
@@ -47,19 +38,16 @@ TEST(TitlebarText, UpperCasingIgnoresTheDefaultLocale) {
 }
 
 TEST(MachineInfo, PrettyHostName) {
-  const auto value = [](std::string_view text) {
-    return environmentFileValue(text, "PRETTY_HOSTNAME");
-  };
-  EXPECT_EQ(value("CHASSIS=laptop\nPRETTY_HOSTNAME = Studio  \r\nICON_NAME=x\n"), "Studio");
-  EXPECT_EQ(value("PRETTY_HOSTNAME='a\\\"b $x'\n"), "a\\\"b $x");
-  EXPECT_EQ(value(R"(PRETTY_HOSTNAME="say \"hi\" \\ \$ \n")"), R"(say "hi" \ $ \n)");
-  EXPECT_EQ(value("PRETTY_HOSTNAME=a\\ b\n"), "a b");
-  EXPECT_EQ(value("PRETTY_HOSTNAME=\"one \\\ntwo\"\n"), "one two");
-  EXPECT_EQ(value("PRETTY_HOSTNAME=a\nPRETTY_HOSTNAME=b\n"), "b");
-  EXPECT_EQ(value("PRETTY_HOSTNAME=\"x"), "x");
-  EXPECT_EQ(value("# PRETTY_HOSTNAME=no\n; PRETTY_HOSTNAME=no\n"), std::nullopt);
-  EXPECT_EQ(value("PRETTY_HOSTNAME2=x\nPRETTY_HOSTNAME\nX=1\n"), std::nullopt);
-
+  for (const auto& [text, value] : Pairs{
+           {"CHASSIS=laptop\nPRETTY_HOSTNAME = Studio  \r\nICON_NAME=x\n", "Studio"},
+           {"PRETTY_HOSTNAME='a\\\"b $x'\n", "a\\\"b $x"},
+           {R"(PRETTY_HOSTNAME="say \"hi\" \\ \$ \n")", R"(say "hi" \ $ \n)"},
+           {"PRETTY_HOSTNAME=a\\ b\n", "a b"}, {"PRETTY_HOSTNAME=\"one \\\ntwo\"\n", "one two"},
+           {"PRETTY_HOSTNAME=a\nPRETTY_HOSTNAME=b\n", "b"}, {"PRETTY_HOSTNAME=\"x", "x"},
+           {"# PRETTY_HOSTNAME=no\n; PRETTY_HOSTNAME=no\n", nullptr},
+           {"PRETTY_HOSTNAME2=x\nPRETTY_HOSTNAME\nX=1\n", nullptr}}) {
+    EXPECT_EQ(environmentFileValue(text, "PRETTY_HOSTNAME").value_or("(none)"), value ? value : "(none)");
+  }
   const test::TempDir dir;
   EXPECT_EQ(localizedHostName(dir.path() / "missing"), std::nullopt);
   EXPECT_EQ(localizedHostName(dir.write("empty", "PRETTY_HOSTNAME=\n")), std::nullopt);
