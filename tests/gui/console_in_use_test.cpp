@@ -1,13 +1,10 @@
-// The console window in use, with a real web view and a console page served over 127.0.0.1:
-// the keyboard, links, new windows, downloads and permission requests. Input comes through
-// the X server, GDK and GTK as a user's does (xdotool), so these run on X11 only.
+// The console window in use, with a real web view and a console page served over 127.0.0.1.
+// Input comes through the X server, GDK and GTK as a user's does (xdotool): X11 only.
 #include <gtest/gtest.h>
 
-#include <vector>
-
 #include "support/GuiSupport.h"
-#include "window/GtkConsoleWebView.h"
 #include "window/GtkAppView.h"
+#include "window/GtkConsoleWebView.h"
 
 // Declared here rather than through gdkx.h, whose X11 macros clash with GoogleTest's names.
 extern "C" unsigned long gdk_x11_surface_get_xid(GdkSurface* surface);
@@ -18,13 +15,7 @@ namespace {
 using namespace std::chrono_literals;
 using test::iterateUntil;
 
-bool onX11() {
-  test::application();
-  return std::string_view(G_OBJECT_TYPE_NAME(gdk_display_get_default())) == "GdkX11Display";
-}
-
-// Runs xdotool with `arguments`, in which %w stands for the X id of `window`: input through
-// the X server (XTEST), then GDK and GTK, as a user gives it.
+// Runs xdotool with `arguments`, in which %w stands for the X id of `window`.
 void xdotool(const std::string& arguments, Gtk::Window* window = nullptr) {
   std::string command = "xdotool " + arguments;
   const auto id = window ? gdk_x11_surface_get_xid(gtk_native_get_surface(GTK_NATIVE(window->gobj()))) : 0;
@@ -32,24 +23,26 @@ void xdotool(const std::string& arguments, Gtk::Window* window = nullptr) {
   (void)!std::system(command.c_str());
 }
 
-std::string text(const char* maybe) { return maybe != nullptr ? maybe : ""; }
-std::string title(WebKitWebView* view) { return text(webkit_web_view_get_title(view)); }
-
+std::string title(WebKitWebView* view) { return webkit_web_view_get_title(view) ? webkit_web_view_get_title(view) : ""; }
 // The page's address, without the fragment the tests use to talk to the page.
 std::string address(WebKitWebView* view) {
-  const std::string uri = text(webkit_web_view_get_uri(view));
+  const std::string uri = webkit_web_view_get_uri(view) ? webkit_web_view_get_uri(view) : "";
   return uri.substr(0, uri.find('#'));
 }
-
-// Has the page's own script do `what` (see the test backend), with no user gesture behind it:
-// through a change of fragment, as scripts that WebKit runs for us count as the user's.
+// Has the page's own script do `what` (see the test backend), with no user gesture behind it
+// (scripts that WebKit runs for us would count as the user's).
 void askPage(WebKitWebView* view, const std::string& console, const char* what) {
   webkit_web_view_load_uri(view, (console + "#" + what).c_str());
 }
 
 // The console page in a window of its own, with recorders in place of the desktop.
 struct ConsolePage {
-  ConsolePage() : console(recordingHandoff()) {
+  ConsolePage() : console(DesktopHandoff{
+                      .openAddress = [this](Gtk::Window*, const std::string& uri) { handed.push_back(uri); },
+                      .chooseSavePath = [this](Gtk::Window*, const std::string& name, const std::filesystem::path& folder,
+                                               DesktopHandoff::Answer answer) {
+                        asked.push_back(name), askedIn = folder, answer(saveAs);
+                      }}) {
     console.setOnLoadFinished([this] { ++finished; });
     console.widget().set_visible(true);
     window.set_default_size(800, 700);
@@ -57,34 +50,18 @@ struct ConsolePage {
     window.present();
     console.load(server.url, 60s);
   }
-  ~ConsolePage() {
-    window.unset_child();
-    window.destroy();
-  }
-  DesktopHandoff recordingHandoff() {
-    DesktopHandoff handoff;
-    handoff.openAddress = [this](Gtk::Window*, const std::string& uri) { handed.push_back(uri); };
-    handoff.chooseSavePath = [this](Gtk::Window*, const std::string& name, const std::filesystem::path& folder,
-                                    DesktopHandoff::Answer answer) {
-      asked.push_back(name);
-      askedIn = folder;
-      answer(saveAs);
-    };
-    return handoff;
-  }
+  ~ConsolePage() { window.unset_child(), window.destroy(); }
   WebKitWebView* view() const { return console.webView(); }
   bool live() { return iterateUntil([&] { return finished > 0 && window.get_mapped(); }, 60s); }
-  // A left click at (x, y) of the page.
-  void click(int x, int y) {
-    graphene_point_t at = GRAPHENE_POINT_INIT(float(x), float(y)), in{};
+  // A left click on a row of the page: rows are 60 pixels apart from y = 100 (see the test backend).
+  void clickRow(int row) {
+    graphene_point_t at = GRAPHENE_POINT_INIT(200.f, float(125 + 60 * row)), in{};
     ASSERT_TRUE(gtk_widget_compute_point(console.widget().gobj(), GTK_WIDGET(window.gobj()), &at, &in));
     double dx = 0, dy = 0;
     gtk_native_get_surface_transform(GTK_NATIVE(window.gobj()), &dx, &dy);
-    xdotool("mousemove --window %w " + std::to_string(int(in.x + dx)) + " " + std::to_string(int(in.y + dy)) +
-                " click 1", &window);
+    xdotool("mousemove --window %w " + std::to_string(int(in.x + dx)) + " " + std::to_string(int(in.y + dy)) + " click 1",
+            &window);
   }
-  // Rows of the page, 60 pixels apart from y = 100 (see the test backend).
-  void clickRow(int row) { click(200, 125 + 60 * row); }
 
   Glib::RefPtr<Gtk::Application> application = test::application();  // GTK first
   test::TestServer server{"console"};
@@ -98,27 +75,50 @@ struct ConsolePage {
 
 enum Row { kOther, kBlank, kOpen, kMail, kFile, kCut, kLock, kSame };
 
-// A link the user clicks that leaves the console's origin, or asks for a new window, is
-// handed to the browser once and the console stays; a mailto: link goes nowhere; a link on
-// the console's own origin is followed as before. Permission requests are refused: pointer
-// lock, which WebKit would grant by itself, and a notification permission asked for in the
-// same click.
-TEST(ConsoleInUse, LinksLeaveForTheBrowserOnceAndPermissionsAreRefused) {
-  if (!onX11()) GTEST_SKIP() << "input is sent through X11";
+// Nothing leaves the console or is written without the user's say. The page's own navigation to
+// another origin, window or download goes nowhere. A user's link off the origin, or to a new
+// window, is handed to the browser once and the console stays; mailto: goes nowhere; a link
+// on the origin is followed. A user's download asks where to save it (the name made safe, the
+// download folder to start in); cancelling writes nothing, a cut transfer leaves nothing.
+// Permissions are refused: pointer lock (WebKit would grant it) and notifications.
+TEST(ConsoleInUse, OnlyTheUserSendsAnythingOutAndPermissionsAreRefused) {
+  const test::TempDir home;
+  const auto downloads = home.path() / "Downloads", chosen = home.path() / "chosen";
+  test::fs::create_directories(downloads);
+  test::fs::create_directories(chosen);
+  home.write("config/user-dirs.dirs", "XDG_DOWNLOAD_DIR=\"" + downloads.string() + "\"\n");
+  ::setenv("XDG_CONFIG_HOME", (home.path() / "config").c_str(), 1);
+  ASSERT_EQ(downloadFolder(), downloads);  // read once per process, and this test has its own
+
   ConsolePage page;
   ASSERT_TRUE(page.live());
   const std::string console = address(page.view());
   const std::string elsewhere = "http://localhost:" + console.substr(17) + "elsewhere";
-  const struct {
-    Row row;
-    std::vector<std::string> handed;  // everything handed on so far
-  } rows[] = {
+  int loads = 0, ended = 0;  // provisional loads that started and ended; downloads that ended
+  g_signal_connect(page.view(), "notify::is-loading", G_CALLBACK(+[](WebKitWebView* view, GParamSpec*, gpointer n) {
+                     if (!webkit_web_view_is_loading(view)) ++*static_cast<int*>(n);
+                   }), &loads);
+  const auto started = +[](WebKitNetworkSession*, WebKitDownload* download, gpointer n) {
+    g_signal_connect(download, "finished", G_CALLBACK(+[](WebKitDownload*, gpointer count) { ++*static_cast<int*>(count); }), n);
+  };
+  g_signal_connect(webkit_web_view_get_network_session(page.view()), "download-started", G_CALLBACK(started), &ended);
+  askPage(page.view(), console, "open");
+  askPage(page.view(), console, "leave");
+  // The view may name no title for a moment while it settles back on the console.
+  iterateUntil([&] { return loads > 0 && !webkit_web_view_is_loading(page.view()) && title(page.view()) != ""; });
+  ASSERT_GT(loads, 0);
+  EXPECT_EQ(address(page.view()), console);
+  EXPECT_EQ(title(page.view()), "console");
+  EXPECT_EQ(page.finished, 1);
+  EXPECT_TRUE(page.handed.empty());
+
+  const struct { Row row; std::vector<std::string> handed; /* so far */ } links[] = {
       {kOther, {elsewhere}},
       {kMail, {elsewhere}},
       {kBlank, {elsewhere, console + "elsewhere"}},
       {kOpen, {elsewhere, console + "elsewhere", elsewhere}},
   };
-  for (const auto& row : rows) {
+  for (const auto& row : links) {
     SCOPED_TRACE(row.row);
     page.clickRow(row.row);
     // A row that hands nothing on is seen in the next row's list.
@@ -127,6 +127,35 @@ TEST(ConsoleInUse, LinksLeaveForTheBrowserOnceAndPermissionsAreRefused) {
     EXPECT_EQ(address(page.view()), console);
     EXPECT_EQ(title(page.view()), "console");
   }
+
+  const auto files = [](const test::fs::path& folder) {
+    test::Strings names;
+    for (const auto& entry : test::fs::directory_iterator(folder)) names.push_back(entry.path().filename());
+    return std::sort(names.begin(), names.end()), names;
+  };
+  const struct {  // click: none when the page starts it by itself; asked: questions so far
+    const char* name; std::optional<Row> click; std::optional<std::string> saveAs; std::size_t asked; test::Strings chosenFolder;
+  } saves[] = {
+      {"by the page", std::nullopt, "stolen.txt", 0, {}},
+      {"cancelled", kFile, std::nullopt, 1, {}},
+      {"saved", kFile, "saved.txt", 2, {"saved.txt"}},
+      {"cut short", kCut, "cut.bin", 3, {"saved.txt"}},
+  };
+  for (int i = 0; const auto& row : saves) {
+    SCOPED_TRACE(row.name);
+    page.saveAs = row.saveAs ? std::optional(chosen / *row.saveAs) : std::nullopt;
+    row.click ? page.clickRow(*row.click) : askPage(page.view(), console, "download");
+    ASSERT_TRUE(iterateUntil([&] { return ended > i; }));
+    ++i;
+    EXPECT_EQ(page.asked.size(), row.asked);
+    EXPECT_EQ(files(chosen), row.chosenFolder);
+    EXPECT_TRUE(files(downloads).empty());
+    EXPECT_EQ(address(page.view()), console);
+  }
+  EXPECT_EQ(page.asked.front(), "report.txt");  // the server suggested ".report.txt"
+  EXPECT_EQ(page.askedIn, downloads);
+  EXPECT_EQ(test::readFile(chosen / "saved.txt"), "the report\n");
+
   page.clickRow(kLock);
   EXPECT_TRUE(iterateUntil([&] {
     const std::string shown = title(page.view());
@@ -139,90 +168,11 @@ TEST(ConsoleInUse, LinksLeaveForTheBrowserOnceAndPermissionsAreRefused) {
   EXPECT_EQ(page.handed.size(), 3u);
 }
 
-// What the page does by itself goes nowhere: a navigation to another origin is dropped when
-// its answer comes, and a window it opens is never made nor handed on.
-TEST(ConsoleInUse, APagesOwnNavigationToAnotherOriginIsDropped) {
-  ConsolePage page;
-  ASSERT_TRUE(page.live());
-  const std::string console = address(page.view());
-  int loads = 0;  // provisional loads that started and ended
-  g_signal_connect(page.view(), "notify::is-loading", G_CALLBACK(+[](WebKitWebView* view, GParamSpec*, gpointer n) {
-                     if (!webkit_web_view_is_loading(view)) ++*static_cast<int*>(n);
-                   }), &loads);
-  askPage(page.view(), console, "open");
-  askPage(page.view(), console, "leave");
-  // The view may name no title for a moment while it settles back on the console.
-  iterateUntil([&] { return loads > 0 && !webkit_web_view_is_loading(page.view()) && title(page.view()) != ""; });
-  ASSERT_GT(loads, 0);
-  EXPECT_EQ(address(page.view()), console);
-  EXPECT_EQ(title(page.view()), "console");
-  EXPECT_EQ(page.finished, 1);
-  EXPECT_TRUE(page.handed.empty());
-}
-
-// Nothing is written without the user's choice: a download the page starts by itself is
-// refused without a question; one the user starts asks where to save it (the server's name
-// made safe, the download folder to start in); cancelling writes nothing, a chosen place gets
-// the whole file, and a transfer cut short leaves nothing behind.
-TEST(ConsoleInUse, DownloadsAreWrittenOnlyWhereTheUserChose) {
-  if (!onX11()) GTEST_SKIP() << "input is sent through X11";
-  test::Prefix prefix(false);
-  const auto downloads = prefix.root / "Downloads";
-  const auto chosen = prefix.root / "chosen";
-  test::fs::create_directories(downloads);
-  test::fs::create_directories(chosen);
-  // Read once per process, and this test has its own.
-  prefix.dir.write("config/user-dirs.dirs", "XDG_DOWNLOAD_DIR=\"" + downloads.string() + "\"\n");
-  ASSERT_EQ(downloadFolder(), downloads);
-
-  ConsolePage page;
-  ASSERT_TRUE(page.live());
-  int ended = 0;
-  const auto started = +[](WebKitNetworkSession*, WebKitDownload* download, gpointer n) {
-    g_signal_connect(download, "finished", G_CALLBACK(+[](WebKitDownload*, gpointer count) { ++*static_cast<int*>(count); }), n);
-  };
-  g_signal_connect(webkit_web_view_get_network_session(page.view()), "download-started", G_CALLBACK(started), &ended);
-  const auto files = [](const test::fs::path& folder) {
-    std::vector<std::string> names;
-    for (const auto& entry : test::fs::directory_iterator(folder)) names.push_back(entry.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
-  };
-  const struct {
-    const char* name;
-    std::optional<Row> click;  // else the page starts it by itself
-    std::optional<std::string> saveAs;
-    std::size_t asked;  // questions so far
-    std::vector<std::string> chosenFolder;
-  } rows[] = {
-      {"by the page", std::nullopt, "stolen.txt", 0, {}},
-      {"cancelled", kFile, std::nullopt, 1, {}},
-      {"saved", kFile, "saved.txt", 2, {"saved.txt"}},
-      {"cut short", kCut, "cut.bin", 3, {"saved.txt"}},
-  };
-  int i = 0;
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.name);
-    page.saveAs = row.saveAs ? std::optional(chosen / *row.saveAs) : std::nullopt;
-    row.click ? page.clickRow(*row.click) : askPage(page.view(), page.server.url, "download");
-    ASSERT_TRUE(iterateUntil([&] { return ended > i; }));
-    ++i;
-    EXPECT_EQ(page.asked.size(), row.asked);
-    EXPECT_EQ(files(chosen), row.chosenFolder);
-    EXPECT_TRUE(files(downloads).empty());
-    EXPECT_EQ(address(page.view()), page.server.url);
-  }
-  EXPECT_EQ(page.asked.front(), "report.txt");  // the server suggested ".report.txt"
-  EXPECT_EQ(page.askedIn, downloads);
-  EXPECT_EQ(test::readFile(chosen / "saved.txt"), "the report\n");
-}
-
-// At the reveal the console takes the keyboard, without a click, and gets it back when the
-// window is active again after another window had it.
+// From the reveal the console has the keyboard, without a click, and again once its window is
+// active after another's.
 TEST(ConsoleInUse, TypingReachesTheConsoleFromTheReveal) {
-  if (!onX11()) GTEST_SKIP() << "input is sent through X11";
   test::TestServer server("console");
-  GtkAppView view({}, "/nonexistent");
+  GtkAppView view(test::application(), "/nonexistent");
   view.buildWindow([&view] { view.showWebView(); });
   view.showWindow();
   view.loadConsole(server.url, 60s);
@@ -233,7 +183,6 @@ TEST(ConsoleInUse, TypingReachesTheConsoleFromTheReveal) {
   ASSERT_TRUE(iterateUntil([&] { return window.is_active(); }));
   xdotool("type zv");
   EXPECT_TRUE(iterateUntil([&] { return title(page) == "typed:zv"; }, 10s)) << title(page);
-
   Gtk::Window other;
   other.set_default_size(200, 200);
   other.present();
