@@ -15,6 +15,10 @@ namespace {
 using namespace std::chrono_literals;
 using test::iterateUntil;
 
+bool onX11() {
+  return std::string_view(G_OBJECT_TYPE_NAME(gdk_display_get_default())) == "GdkX11Display";
+}
+
 // Runs xdotool with `arguments`, in which %w stands for the X id of `window`.
 void xdotool(const std::string& arguments, Gtk::Window* window = nullptr) {
   std::string command = "xdotool " + arguments;
@@ -82,6 +86,7 @@ enum Row { kOther, kBlank, kOpen, kMail, kFile, kCut, kLock, kSame };
 // download folder to start in); cancelling writes nothing, a cut transfer leaves nothing.
 // Permissions are refused: pointer lock (WebKit would grant it) and notifications.
 TEST(ConsoleInUse, OnlyTheUserSendsAnythingOutAndPermissionsAreRefused) {
+  if (!onX11()) GTEST_SKIP() << "input is sent through X11";
   const test::TempDir home;
   const auto downloads = home.path() / "Downloads", chosen = home.path() / "chosen";
   test::fs::create_directories(downloads);
@@ -171,6 +176,7 @@ TEST(ConsoleInUse, OnlyTheUserSendsAnythingOutAndPermissionsAreRefused) {
 // From the reveal the console has the keyboard, without a click, and again once its window is
 // active after another's.
 TEST(ConsoleInUse, TypingReachesTheConsoleFromTheReveal) {
+  if (!onX11()) GTEST_SKIP() << "input is sent through X11";
   test::TestServer server("console");
   GtkAppView view(test::application(), "/nonexistent");
   view.buildWindow([&view] { view.showWebView(); });
