@@ -13,6 +13,7 @@ namespace tamrik::test {
 namespace {
 
 using namespace std::chrono_literals;
+using zvui::test::readFile;
 constexpr auto npos = std::string::npos;
 
 std::unique_ptr<BackendProcess> startBackend(BackendProcess::EnvChanges env,
@@ -33,28 +34,19 @@ std::vector<UniqueFd> stalledConnections(int port, int count, const std::string&
   return sockets;
 }
 
-// Waits until the backend has closed every one of `sockets` (whatever it sent first is
-// read and dropped); how many are still open at the deadline.
+// How many of `sockets` the backend has not closed by the deadline; what it sent is dropped.
 std::size_t waitAllClosed(const std::vector<UniqueFd>& sockets, milliseconds timeout) {
   std::vector<pollfd> open;
   for (const auto& fd : sockets) open.push_back({fd.get(), POLLIN, 0});
-  const auto deadline = Clock::now() + timeout;
-  while (!open.empty() && Clock::now() < deadline) {
-    const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
-    if (poll(open.data(), open.size(), static_cast<int>(left.count()) + 1) <= 0) continue;
+  iterateUntil([&] {
+    poll(open.data(), open.size(), 0);
     std::erase_if(open, [](pollfd& entry) {
-      if (entry.revents == 0) return false;
       char sink[4096];
-      return read(entry.fd, sink, sizeof sink) <= 0;
+      return entry.revents != 0 && read(entry.fd, sink, sizeof sink) <= 0;
     });
-  }
+    return open.empty();
+  }, timeout);
   return open.size();
-}
-
-rlim_t descriptorLimit(pid_t pid, bool hard) {
-  rlimit limit{};
-  prlimit(pid, RLIMIT_NOFILE, nullptr, &limit);
-  return hard ? limit.rlim_max : limit.rlim_cur;
 }
 
 struct PortCase {
@@ -69,25 +61,22 @@ TEST_P(PortSetting, AnnouncesOneLineOrRefusesClearly) {
   const PortCase& row = GetParam();
   const std::string value = row.value != nullptr ? row.value : "";
   const helper::Listener listener = helper::listenOnLoopback();
-  const int port = listener.port;
   UniqueFd holder(listener.socket);
   if (value != "{busy}") holder.reset();
   BackendProcess::EnvChanges env{{"TAMRIK_PORT", std::nullopt}};
-  if (row.value != nullptr) env["TAMRIK_PORT"] = value[0] == '{' ? std::to_string(port) : value;
+  if (row.value != nullptr) env["TAMRIK_PORT"] = value[0] == '{' ? std::to_string(listener.port) : value;
   auto backend = startBackend(env);
   ASSERT_TRUE(backend);
   const std::string line = backend->readLine(5s);
   if (row.exitStatus >= 0) {
     EXPECT_EQ(line, "");
-    const auto status = backend->waitExit(5s);
-    ASSERT_TRUE(status && WIFEXITED(*status));
-    EXPECT_EQ(WEXITSTATUS(*status), row.exitStatus);
+    EXPECT_EQ(backend->waitExit(5s), row.exitStatus << 8) << "a wait status: exited with it";
     EXPECT_NE(backend->readAllStderr().find(row.exitStatus == 2 ? "TAMRIK_PORT" : "cannot listen"), npos);
     return;
   }
   const auto announcement = parseAnnouncement(line);
   ASSERT_TRUE(announcement) << line;
-  EXPECT_TRUE(value != "{free}" || announcement->port == port) << announcement->port;
+  EXPECT_TRUE(value != "{free}" || announcement->port == listener.port) << announcement->port;
   backend->signal(SIGTERM);
   ASSERT_TRUE(backend->waitExit(5s));
   EXPECT_EQ(backend->readLine(1s), "") << "exactly one line";
@@ -129,8 +118,7 @@ class RunningBackend : public ::testing::Test {
   static pid_t shellPid(SocketClient& terminal) {
     terminal.send("echo \"P\"\"ID:$$:\"\n");
     const auto at = terminal.waitFor("PID:", 5s, terminal.output().size());
-    if (!at || !terminal.waitFor(":\r\n", 5s, *at)) return -1;
-    return static_cast<pid_t>(std::atoi(terminal.output().c_str() + *at));
+    return at && terminal.waitFor(":\r\n", 5s, *at) ? std::atoi(terminal.output().c_str() + *at) : -1;
   }
   // Says `text` through the terminal's shell and waits for it to come back.
   static bool echoes(SocketClient& terminal, const std::string& text, milliseconds timeout = 10s) {
@@ -184,13 +172,12 @@ class Gate : public RunningBackend, public ::testing::WithParamInterface<GateCas
 TEST_P(Gate, OnlyOurOwnLoopbackNameOriginAndSecret) {
   const GateCase& row = GetParam();
   const std::string forged = cookie_.substr(0, cookie_.find('=') + 1) + std::string(32, '0');
-  const std::pair<std::string, std::string> keys[] = {
-      {"{P}", std::to_string(port())}, {"{Q}", std::to_string(port() + 1)},
-      {"{T}", announced().token}, {"{C}", cookie_}, {"{F}", forged}};
+  const std::pair<std::string, std::string> keys[] = {{"{P}", std::to_string(port())},
+      {"{Q}", std::to_string(port() + 1)}, {"{T}", announced().token}, {"{C}", cookie_}, {"{F}", forged}};
   // One line of the request with the placeholders filled in; none for a missing header.
-  auto line = [&](const std::string& name, const char* value) {
+  auto line = [&](std::string text, const char* value) {
     if (value == nullptr) return std::string();
-    std::string text = name + value;
+    text += value;
     for (const auto& [key, to] : keys) {
       for (auto at = text.find(key); at != npos; at = text.find(key)) text.replace(at, 3, to);
     }
@@ -218,10 +205,8 @@ INSTANTIATE_TEST_SUITE_P(
         GateCase{"NoCookie", "GET /", kOurs, nullptr, nullptr, 401},
         GateCase{"ForgedCookie", "GET /", kOurs, nullptr, "{F}", 403},
         GateCase{"OursAmongOthers", "GET /", kOurs, nullptr, "a=b; {F}; {C}", 200},
-        GateCase{"WrongToken", "GET /?token=aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa", kOurs, nullptr, nullptr, 403},
         GateCase{"LongerToken", "GET /?token={T}0", kOurs, nullptr, nullptr, 403},
         // what may be asked for
-        GateCase{"Asset", "GET /assets/xterm.js", kOurs, nullptr, "{C}", 200},
         GateCase{"EncodedSeparator", "GET /assets/..%2Findex.html", kOurs, nullptr, "{C}", 400},
         GateCase{"HiddenAsset", "GET /assets/.hidden", kOurs, nullptr, "{C}", 404},
         GateCase{"Post", "POST /", kOurs, nullptr, "{C}", 405},
@@ -229,30 +214,26 @@ INSTANTIATE_TEST_SUITE_P(
         GateCase{"Localhost", "GET /", "localhost:{P}", nullptr, "{C}", 200},
         GateCase{"NoPort", "GET /", "127.0.0.1", nullptr, "{C}", 403},
         GateCase{"OtherPort", "GET /", "127.0.0.1:{Q}", nullptr, "{C}", 403},
-        GateCase{"RebindingName", "GET /", "attacker.example:{P}", nullptr, "{C}", 403},
         GateCase{"LookalikeName", "GET /", "127.0.0.1.attacker.example:{P}", nullptr, "{C}", 403},
         GateCase{"OtherLoopback", "GET /", "127.0.0.2:{P}", nullptr, "{C}", 403},
         GateCase{"NoHost", "GET /", nullptr, nullptr, "{C}", 400},
         GateCase{"ForeignHostThenOurs", "GET /", "evil.example\r\nHost: 127.0.0.1:{P}", nullptr, "{C}", 400},
         GateCase{"OurHostThenForeign", "GET /", "127.0.0.1:{P}\r\nHost: evil.example", nullptr, "{C}", 400},
-        GateCase{"OurHostTwice", "GET /", "127.0.0.1:{P}\r\nHost: 127.0.0.1:{P}", nullptr, "{C}", 400},
         GateCase{"ForeignOriginOnPage", "GET /", kOurs, "http://attacker.example", "{C}", 403},
         // WebSocket upgrades
-        GateCase{"Socket", "GET /term", kOurs, kOrigin, "{C}", 101},
         GateCase{"SocketLocalhost", "GET /term", "localhost:{P}", "http://localhost:{P}", "{C}", 101},
         GateCase{"SocketNoCookie", "GET /term", kOurs, kOrigin, nullptr, 401},
-        GateCase{"SocketForeignHostThenOurs", "GET /term", "evil.example\r\nHost: 127.0.0.1:{P}", kOrigin, "{C}", 400},
-        GateCase{"SocketOurHostThenForeign", "GET /term", "127.0.0.1:{P}\r\nHost: evil.example", kOrigin, "{C}", 400},
+        GateCase{"SocketTwoHosts", "GET /term", "127.0.0.1:{P}\r\nHost: evil.example", kOrigin, "{C}", 400},
         GateCase{"TelemetryForgedCookie", "GET /telemetry", kOurs, kOrigin, "{F}", 403},
         GateCase{"SocketNoOrigin", "GET /term", kOurs, nullptr, "{C}", 403},
-        GateCase{"SocketForeignOrigin", "GET /term", kOurs, "http://attacker.example", "{C}", 403},
         GateCase{"SocketOtherPortOrigin", "GET /term", kOurs, "http://127.0.0.1:{Q}", "{C}", 403},
         GateCase{"SocketNullOrigin", "GET /term", kOurs, "null", "{C}", 403},
-        GateCase{"SocketCrossedNames", "GET /term", "localhost:{P}", kOrigin, "{C}", 403},
-        GateCase{"SocketRebinding", "GET /term", "attacker.example:{P}", "http://attacker.example:{P}", "{C}", 403}),
+        GateCase{"SocketCrossedNames", "GET /term", "localhost:{P}", kOrigin, "{C}", 403}),
     zvui::test::RowName);
 
-TEST_F(RunningBackend, TerminalCarriesTypingResizesAndPastes) {
+// Typing, resizing and a paste of tens of MiB, the first of it in one large message: printable
+// lines of varied length, so that anything lost, doubled or reordered shows.
+TEST_F(RunningBackend, TerminalCarriesTypingResizesAndPastesWhole) {
   auto terminal = open();
   ASSERT_TRUE(terminal);
   terminal->send("echo h''i $TERM\n");
@@ -260,18 +241,30 @@ TEST_F(RunningBackend, TerminalCarriesTypingResizesAndPastes) {
   terminal->sendText(R"({"type":"resize","cols":132,"rows":43})");
   terminal->send("stty size\n");
   EXPECT_TRUE(terminal->waitFor("43 132", 5s));
-  terminal->send("stty -echo; wc -c; stty echo\n");
-  std::string paste;
-  while (paste.size() < 300000) paste += std::string(99, 'p') + "\n";
-  terminal->send(paste + "\x04");  // one message, as a page sends a paste
-  EXPECT_TRUE(terminal->waitFor(std::to_string(paste.size()), 10s));
+
+  std::mt19937 random(12);
+  std::string text;
+  for (std::size_t length = 0; text.size() < (24u << 20); length = random() % 200) {
+    for (std::size_t i = 0; i < length; ++i) text.push_back(static_cast<char>(' ' + random() % 95));
+    text.push_back('\n');
+  }
+  const zvui::test::TempDir dir;
+  terminal->send("stty -echo; echo \"RE\"\"ADY\"; cat > " + (dir.path() / "paste").string() +
+                 "; stty echo; echo \"PAS\"\"TED\"\n");
+  ASSERT_TRUE(terminal->waitFor("READY", 5s));
+  terminal->send(text.substr(0, 1 << 20));
+  ASSERT_TRUE(terminal->paste(text.substr(1 << 20) + "\x04", 120s));
+  EXPECT_TRUE(terminal->waitFor("PASTED", 60s));
+  const std::string got = readFile(dir.path() / "paste");
+  ASSERT_EQ(got.size(), text.size());
+  EXPECT_TRUE(got == text) << "at " << std::mismatch(got.begin(), got.end(), text.begin()).first - got.begin();
 }
 
 // A session ends with its shell or its page; TERM ends the backend and leaves no shell behind.
 TEST_F(RunningBackend, ShellsEndWithTheirPageOrTheBackend) {
-  std::unique_ptr<SocketClient> t[4];  // exiting, closing, open at TERM, deaf to TERM
-  pid_t shells[4];
-  for (int i = 0; i < 4; ++i) {
+  std::unique_ptr<SocketClient> t[3];  // exiting, closing, deaf to TERM
+  pid_t shells[3];
+  for (int i = 0; i < 3; ++i) {
     ASSERT_TRUE(t[i] = open());
     ASSERT_GT(shells[i] = shellPid(*t[i]), 1);
   }
@@ -285,32 +278,34 @@ TEST_F(RunningBackend, ShellsEndWithTheirPageOrTheBackend) {
   EXPECT_TRUE(iterateUntil([&] { return !processAlive(shells[0]) && !processAlive(shells[1]); }, 5s));
   EXPECT_TRUE(iterateUntil([&] { return system(others.c_str()) != 0; }, 5s));
 
-  t[3]->send("trap '' HUP TERM; echo armored\n");
-  ASSERT_TRUE(t[3]->waitFor("armored\r\n", 5s));
+  t[2]->send("trap '' HUP TERM; echo armored\n");
+  ASSERT_TRUE(t[2]->waitFor("armored\r\n", 5s));
   backend_->signal(SIGTERM);
-  const auto status = backend_->waitExit(5s);
-  ASSERT_TRUE(status && WIFEXITED(*status));
-  EXPECT_EQ(WEXITSTATUS(*status), 0);
+  EXPECT_EQ(backend_->waitExit(5s), 0) << "a wait status: exited with 0";
   EXPECT_FALSE(processAlive(shells[2]));
-  EXPECT_FALSE(processAlive(shells[3]));
   // The page learns that the backend itself went away, not just one shell.
   ASSERT_TRUE(t[2]->waitClosed(5s));
   EXPECT_EQ(t[2]->closeCode(), SOUP_WEBSOCKET_CLOSE_GOING_AWAY);
   EXPECT_FALSE(loopbackSocket(port()));
 }
 
-TEST_F(RunningBackend, FloodStopsWithoutAcknowledgementsAndCtrlCAnswers) {
-  auto silent = open("/term", false);  // never acknowledges: gets a bounded amount
+// Output waits for acknowledgements, input the terminal does not take is cut off at a bound,
+// and a flood goes out in large frames that Ctrl-C stops.
+TEST_F(RunningBackend, FlowControlBoundsBothWays) {
+  auto silent = open("/term", false);  // never acknowledges
   auto terminal = open();
   ASSERT_TRUE(silent && terminal);
   silent->send("yes\n");
   iterateUntil([&] { return silent->received() > 4 * 1024 * 1024; }, 1500ms);
   EXPECT_LE(silent->received(), 512u * 1024u);
   EXPECT_GT(silent->received(), 16u * 1024u);
+  const std::string slice(1 << 20, 'x');  // `yes` reads nothing
+  for (int i = 0; i < 12 && !silent->waitClosed(1ms); ++i) silent->send(slice);
+  EXPECT_TRUE(silent->waitClosed(10s));
+  EXPECT_EQ(silent->closeCode(), SOUP_WEBSOCKET_CLOSE_POLICY_VIOLATION);
 
   terminal->send("yes\n");
   ASSERT_TRUE(iterateUntil([&] { return terminal->received() > 1024 * 1024; }, 10s));
-  // A flood goes out in frames of many reads' worth, none beyond the frame limit.
   EXPECT_GT(terminal->largestFrame(), 16u * 1024u);
   EXPECT_LE(terminal->largestFrame(), 64u * 1024u);
   terminal->send("\x03");
@@ -319,9 +314,40 @@ TEST_F(RunningBackend, FloodStopsWithoutAcknowledgementsAndCtrlCAnswers) {
   EXPECT_TRUE(terminal->waitFor("done-42", 10s, from));
 }
 
-TEST_F(RunningBackend, TelemetryArrivesWithSaneValues) {
+// Text frames a broken or curious page might send are ignored: the terminal keeps its 80x24
+// and goes on answering; the telemetry feed takes nothing and goes on with sound readings.
+TEST_F(RunningBackend, MalformedMessagesAreIgnoredAndTelemetryFlows) {
+  const auto resize = [](const std::string& cols, const std::string& rows = "24") {
+    return R"({"type":"resize","cols":)" + cols + R"(,"rows":)" + rows + "}";
+  };
+  const std::string frames[] = {
+      // wrong types where a typed look-up would throw
+      R"({"type":1})", R"(["resize",100,30])", R"({"type":"resize","cols":100})", resize("null"),
+      resize(R"("100")"), R"({"type":"ack","bytes":"x"})",
+      // numbers out of every range
+      resize("100.5"), resize("0"), resize("4001"), resize("-100"), resize("65636", "65560"),
+      resize("18446744073709551615"), resize("184467440737095516160"), resize("1e400"),
+      R"({"type":"ack","bytes":-1})", R"({"type":"ack","bytes":18446744073709551615})",
+      // shapes that are no message at all
+      resize(std::string(2000, '[') + std::string(2000, ']')), std::string(1 << 20, '['), "",
+      "{\"type\":\"resize\",\"cols\":100,\"rows\":30,\"x\":\"\xff\"}",
+      R"({"type":"resize","cols":100,"ro)", resize("100", "30") + '\0'};
+  auto terminal = open();
   auto feed = open("/telemetry");
-  ASSERT_TRUE(feed);
+  ASSERT_TRUE(terminal && feed);
+  feed->send("\x01\x02\xff");
+  feed->sendText(resize("100"));
+  for (const std::string& frame : frames) {
+    terminal->sendText(frame);
+    const std::size_t from = terminal->received();
+    terminal->send("stty size\n");
+    EXPECT_TRUE(terminal->waitFor("24 80\r\n", 10s, from)) << frame.substr(0, 60);
+    ASSERT_TRUE(processAlive(backend_->pid())) << frame.substr(0, 60);
+  }
+  auto fresh = open();
+  ASSERT_TRUE(fresh);
+  EXPECT_TRUE(echoes(*fresh, "fresh"));
+
   ASSERT_TRUE(iterateUntil([&] { return feed->texts().size() >= 2; }, 5s));
   const auto history = nlohmann::json::parse(feed->texts()[0], nullptr, false);
   const auto s = nlohmann::json::parse(feed->texts()[1], nullptr, false);
@@ -337,102 +363,10 @@ TEST_F(RunningBackend, TelemetryArrivesWithSaneValues) {
   EXPECT_TRUE(spacing > 500 && spacing < 2500) << spacing;  // one a second
 }
 
-// Text frames a broken or curious page might send. Each is ignored: the backend keeps
-// running, the terminal's size stays 80x24 and it goes on answering.
-struct ControlCase {
-  const char* name;
-  std::string frame;
-  SoupWebsocketDataType type = SOUP_WEBSOCKET_DATA_TEXT;
-  const char* path = "/term";
-};
-
-class ControlMessages : public RunningBackend, public ::testing::WithParamInterface<ControlCase> {};
-
-TEST_P(ControlMessages, AreIgnoredAndTheTerminalGoesOn) {
-  const ControlCase& row = GetParam();
-  auto terminal = open();
-  ASSERT_TRUE(terminal);
-  std::unique_ptr<SocketClient> other;
-  if (std::string_view(row.path) != "/term") {
-    other = open(row.path);
-    ASSERT_TRUE(other);
-  }
-  (other ? *other : *terminal).sendFrame(row.type, row.frame);
-  terminal->send("stty size\n");
-  EXPECT_TRUE(terminal->waitFor("24 80\r\n", 10s)) << terminal->output();
-  EXPECT_TRUE(processAlive(backend_->pid()));
-  auto fresh = open();
-  ASSERT_TRUE(fresh);
-  EXPECT_TRUE(echoes(*fresh, "fresh"));
-}
-
-std::string resize(const std::string& cols, const std::string& rows = "24") {
-  return R"({"type":"resize","cols":)" + cols + R"(,"rows":)" + rows + "}";
-}
-std::string nestedIn(std::size_t depth) {
-  return resize(std::string(depth, '[') + std::string(depth, ']'));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, ControlMessages,
-    ::testing::Values(
-        // wrong types where the library's typed look-up would throw
-        ControlCase{"TypeIsNumber", R"({"type":1})"},
-        ControlCase{"TypeIsArray", R"({"type":["resize"]})"},
-        ControlCase{"ColsIsNull", resize("null")},
-        ControlCase{"ColsIsString", resize(R"("80")")},
-        ControlCase{"AckBytesIsString", R"({"type":"ack","bytes":"x"})"},
-        ControlCase{"RowsMissing", R"({"type":"resize","cols":100})"},
-        ControlCase{"NotAnObject", R"(["resize",100,30])"},
-        // numbers out of every range
-        ControlCase{"ColsFraction", resize("100.5")},
-        ControlCase{"ColsZero", resize("0")},
-        ControlCase{"ColsPastTheLimit", resize("4001")},
-        ControlCase{"ColsNegative", resize("-100")},
-        ControlCase{"ColsWrapToSixteenBits", resize("65636", "65560")},
-        ControlCase{"ColsLargestUnsigned", resize("18446744073709551615")},
-        ControlCase{"ColsBeyondEveryInteger", resize("184467440737095516160")},
-        ControlCase{"ColsBeyondDouble", resize("1e400")},
-        ControlCase{"AckNegative", R"({"type":"ack","bytes":-1})"},
-        ControlCase{"AckHuge", R"({"type":"ack","bytes":18446744073709551615})"},
-        // shapes that are no message at all
-        ControlCase{"DeepNesting", nestedIn(2000)},
-        ControlCase{"DeepNestingMegabyte", std::string(1 << 20, '[')},
-        ControlCase{"InvalidUtf8", "{\"type\":\"resize\",\"cols\":100,\"rows\":30,\"x\":\"\xff\"}"},
-        ControlCase{"Empty", ""},
-        ControlCase{"Truncated", R"({"type":"resize","cols":100,"ro)"},
-        ControlCase{"NulInside", std::string(R"({"type":"resize","cols":100,"rows":30})") + '\0'},
-        // the telemetry socket takes nothing from the page
-        ControlCase{"BinaryOnTelemetry", "\x01\x02\xff", SOUP_WEBSOCKET_DATA_BINARY, "/telemetry"},
-        ControlCase{"TextOnTelemetry", resize("100"), SOUP_WEBSOCKET_DATA_TEXT, "/telemetry"}),
-    zvui::test::RowName);
-
-TEST_F(RunningBackend, SlowClientsAreDroppedAndOpenSocketsStay) {
-  auto terminal = open();
-  ASSERT_TRUE(terminal);
-  const auto start = Clock::now();
-  auto halfHeaders = stalledConnections(port(), 250, head());
-  auto silent = stalledConnections(port(), 50, "");
-  ASSERT_EQ(halfHeaders.size() + silent.size(), 300u);
-  // Complete requests on keep-alive connections, answered (401) and then left idle.
-  auto idle = stalledConnections(port(), 20, head() + "\r\n");
-  for (const auto& fd : idle) EXPECT_EQ(readStatus(fd.get(), 5s), 401);
-  EXPECT_EQ(pageStatus(), 200u);
-
-  EXPECT_EQ(waitAllClosed(halfHeaders, 20s), 0u);
-  EXPECT_EQ(waitAllClosed(silent, 5s), 0u);
-  EXPECT_GE(Clock::now() - start, 4s) << "a header gets a few seconds";
-  EXPECT_EQ(waitAllClosed(idle, 30s), 0u);
-  EXPECT_TRUE(echoes(*terminal, "still-here", 5s));
-}
-
 TEST_F(RunningBackend, ABodyNobodyAskedForIsNotKept) {
   const auto peakKiB = [&] {
-    std::ifstream status("/proc/" + std::to_string(backend_->pid()) + "/status");
-    for (std::string line; std::getline(status, line);) {
-      if (line.starts_with("VmHWM:")) return std::stol(line.substr(6));
-    }
-    return 0L;
+    const auto status = readFile("/proc/" + std::to_string(backend_->pid()) + "/status");
+    return std::stol(zvui::test::linesOf(status, "VmHWM:").at(0));
   };
   const long before = peakKiB();
   UniqueFd fd = loopbackSocket(port());
@@ -442,98 +376,48 @@ TEST_F(RunningBackend, ABodyNobodyAskedForIsNotKept) {
   // that a sanitizer holds back for a while (up to 256 MiB) is allowed for.
   const std::string chunk(1 << 20, 'b');
   std::size_t sent = 0;
-  while (sent < (std::size_t{1} << 30)) {
-    const ssize_t put = send(fd.get(), chunk.data(), chunk.size(), MSG_NOSIGNAL);
-    if (put <= 0) break;
+  for (ssize_t put; sent < (std::size_t{1} << 30) && (put = send(fd.get(), chunk.data(), chunk.size(), MSG_NOSIGNAL)) > 0;)
     sent += static_cast<std::size_t>(put);
-  }
   EXPECT_GT(sent, std::size_t{512} << 20);
   EXPECT_LT(peakKiB() - before, 448 * 1024) << "after " << (sent >> 20) << " MiB of body";
 }
 
-TEST_F(RunningBackend, RaisesItsDescriptorLimitButNotItsShells) {
-  const rlim_t hard = descriptorLimit(backend_->pid(), true);
-  ASSERT_GT(hard, 1200u) << "needs a hard limit above the usual soft one";
-  restart(rlimit{1024, hard});
-  EXPECT_EQ(descriptorLimit(backend_->pid(), false), hard);
-  auto terminal = open();
-  ASSERT_TRUE(terminal);
-  terminal->send("echo \"limit:$(ulimit -n):\"\n");
-  EXPECT_TRUE(terminal->waitFor("limit:1024:", 5s));
-
-  auto stalled = stalledConnections(port(), 1100, head());
-  EXPECT_EQ(stalled.size(), 1100u);
-  EXPECT_EQ(pageStatus(), 200u);
-}
-
-// Readings skipped and accepting resumed: neither the telemetry library nor the HTTP one
-// may end or wedge the console when descriptors run out.
-TEST_F(RunningBackend, OutOfDescriptorsItSkipsReadingsAndRecovers) {
-  restart(rlimit{96, 96});
+// Connections that stall are dropped in time, even once they hold every descriptor the
+// backend may have: readings are skipped, accepting resumes, the terminal goes on. The backend
+// raises its descriptor limit and gives its shells the one it was started with.
+TEST_F(RunningBackend, StalledConnectionsAreDroppedEvenOutOfDescriptors) {
+  restart(rlimit{64, 96});
+  rlimit limit{};
+  prlimit(backend_->pid(), RLIMIT_NOFILE, nullptr, &limit);
+  EXPECT_EQ(limit.rlim_cur, 96u);
   auto feed = open("/telemetry");
   auto terminal = open();
   ASSERT_TRUE(feed && terminal);
-  // More than it may hold. Readings fall due while every descriptor is taken, until these
-  // time out.
-  auto stalled = stalledConnections(port(), 120, head());
+  terminal->send("echo \"limit:$(ulimit -n):\"\n");
+  EXPECT_TRUE(terminal->waitFor("limit:64:", 5s));
+  // Complete requests on keep-alive connections, answered (401) and then left idle.
+  auto idle = stalledConnections(port(), 20, head() + "\r\n");
+  for (const auto& fd : idle) EXPECT_EQ(readStatus(fd.get(), 5s), 401);
+  const auto start = Clock::now();
+  auto halfHeaders = stalledConnections(port(), 100, head());
+  auto silent = stalledConnections(port(), 30, "");
+  ASSERT_EQ(halfHeaders.size() + silent.size(), 130u);
   const auto descriptors = [&] {
-    const auto fds = std::filesystem::path("/proc") / std::to_string(backend_->pid()) / "fd";
     std::error_code error;
+    const std::string fds = "/proc/" + std::to_string(backend_->pid()) + "/fd";
     return std::distance(std::filesystem::directory_iterator(fds, error), {});
   };
   EXPECT_TRUE(iterateUntil([&] { return descriptors() >= 95; }, 10s)) << descriptors();
   const std::size_t starved = feed->texts().size();
-  EXPECT_TRUE(iterateUntil([&] { return descriptors() < 80; }, 15s)) << descriptors();
-  EXPECT_TRUE(processAlive(backend_->pid()));
-  EXPECT_TRUE(iterateUntil([&] { return feed->texts().size() > starved; }, 5s));
   EXPECT_TRUE(echoes(*terminal, "still-here", 5s));
+  EXPECT_TRUE(iterateUntil([&] { return descriptors() < 80; }, 15s)) << descriptors();
+  EXPECT_TRUE(iterateUntil([&] { return feed->texts().size() > starved; }, 5s));
   // Those that waited in the queue are taken in and timed out in turn.
-  EXPECT_EQ(waitAllClosed(stalled, 30s), 0u);
+  EXPECT_EQ(waitAllClosed(halfHeaders, 30s), 0u);
+  EXPECT_EQ(waitAllClosed(silent, 10s), 0u);
+  EXPECT_GE(Clock::now() - start, 4s) << "a header gets a few seconds";
+  EXPECT_EQ(waitAllClosed(idle, 30s), 0u);
   EXPECT_EQ(pageStatus(), 200u);
-}
-
-// Printable lines of varied length, so that anything lost, doubled or reordered shows.
-std::string pasteText(std::size_t size) {
-  std::mt19937 random(12);
-  std::string text;
-  text.reserve(size);
-  while (text.size() < size) {
-    const std::size_t length = random() % 200;
-    for (std::size_t i = 0; i < length; ++i) text.push_back(static_cast<char>(' ' + random() % 95));
-    text.push_back('\n');
-  }
-  return text;
-}
-
-TEST_F(RunningBackend, PasteOfTensOfMebibytesArrivesWhole) {
-  auto terminal = open();
-  ASSERT_TRUE(terminal);
-  const auto file = std::filesystem::temp_directory_path() /
-                    ("mactamrik-paste-" + std::to_string(backend_->pid()));
-  const std::string text = pasteText(24 << 20);
-  terminal->send("stty -echo; echo \"RE\"\"ADY\"; cat > " + file.string() +
-                 "; stty echo; echo \"PAS\"\"TED\"\n");
-  ASSERT_TRUE(terminal->waitFor("READY", 5s));
-  ASSERT_TRUE(terminal->paste(text + "\x04", 120s));
-  EXPECT_TRUE(terminal->waitFor("PASTED", 60s));
-  std::ifstream stored(file, std::ios::binary);
-  const std::string got((std::istreambuf_iterator<char>(stored)), std::istreambuf_iterator<char>());
-  std::filesystem::remove(file);
-  ASSERT_EQ(got.size(), text.size());
-  EXPECT_TRUE(got == text) << "at " << std::mismatch(got.begin(), got.end(), text.begin()).first - got.begin();
-}
-
-TEST_F(RunningBackend, PeerThatIgnoresInputAcknowledgementsIsCutOff) {
-  auto terminal = open();
-  ASSERT_TRUE(terminal);
-  terminal->send("sleep 60; echo \"NOT\"\"READ\"\n");  // the shell reads nothing meanwhile
-  const std::string slice(1 << 20, 'x');
-  for (int i = 0; i < 12 && !terminal->waitClosed(1ms); ++i) terminal->send(slice);
-  EXPECT_TRUE(terminal->waitClosed(10s));
-  EXPECT_EQ(terminal->closeCode(), SOUP_WEBSOCKET_CLOSE_POLICY_VIOLATION);
-  auto fresh = open();
-  ASSERT_TRUE(fresh);
-  EXPECT_TRUE(echoes(*fresh, "fresh"));
 }
 
 }  // namespace
