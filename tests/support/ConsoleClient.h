@@ -127,7 +127,6 @@ class SocketClient {
         client.texts_.emplace_back(data);
       } else {
         client.output_ += data;
-        client.largestFrame_ = std::max(client.largestFrame_, size);
         if (client.acknowledge_ && soup_websocket_connection_get_state(ws) == SOUP_WEBSOCKET_STATE_OPEN)
           client.sendText(std::string(ack) + std::to_string(size) + "}");
       }
@@ -137,7 +136,7 @@ class SocketClient {
   }
   ~SocketClient() {
     g_signal_handlers_disconnect_by_data(socket_.get(), this);
-    if (!closed_) close();
+    if (!closed_) soup_websocket_connection_close(socket_.get(), SOUP_WEBSOCKET_CLOSE_NORMAL, nullptr);
   }
 
   void send(const std::string& b) {
@@ -162,7 +161,6 @@ class SocketClient {
     }
     return true;
   }
-  void close() { soup_websocket_connection_close(socket_.get(), SOUP_WEBSOCKET_CLOSE_NORMAL, nullptr); }
 
   // Waits until output after `from` contains `needle`; the offset just past it, or nullopt.
   std::optional<std::size_t> waitFor(const std::string& needle, milliseconds timeout, std::size_t from = 0) {
@@ -174,14 +172,13 @@ class SocketClient {
 
   const std::string& output() const { return output_; }
   std::size_t received() const { return output_.size(); }
-  std::size_t largestFrame() const { return largestFrame_; }
   const std::vector<std::string>& texts() const { return texts_; }
   int closeCode() const { return soup_websocket_connection_get_close_code(socket_.get()); }
 
  private:
   GObjectPtr<SoupWebsocketConnection> socket_;
   bool acknowledge_, closed_ = false;
-  std::size_t inputSent_ = 0, inputAcked_ = 0, largestFrame_ = 0;
+  std::size_t inputSent_ = 0, inputAcked_ = 0;
   std::string output_;
   std::vector<std::string> texts_;
 };
