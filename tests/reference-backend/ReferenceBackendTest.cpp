@@ -73,8 +73,7 @@ class RunningBackend : public ::testing::Test {
     SoupWebsocketConnection* socket = client_->openSocket(path, cookie_);
     return socket != nullptr ? std::make_unique<SocketClient>(socket, acknowledge) : nullptr;
   }
-  // Says `text` through the shell (the quotes keep the echoed command from matching) and
-  // waits for it to come back after `from`.
+  // Says `text` through the shell and waits for it after `from` (not in the quoted command).
   static bool echoes(SocketClient& terminal, const std::string& text, std::size_t from = 0) {
     terminal.send("echo '" + text + "'\n");
     return terminal.waitFor(text + "\r\n", 10s, from).has_value();
@@ -274,9 +273,8 @@ TEST_F(RunningBackend, MalformedMessagesAreIgnoredAndTelemetryFlows) {
   EXPECT_TRUE(spacing > 500 && spacing < 2500) << spacing;  // one a second
 }
 
-// Connections that stall are dropped in time, even once they hold every descriptor the
-// backend may have: readings are skipped, accepting resumes, the terminal goes on. The backend
-// raises its descriptor limit and gives its shells the one it was started with.
+// Stalled connections are dropped in time, even while they hold every descriptor the backend
+// may have (raised from the limit it was given, which its shells get).
 TEST_F(RunningBackend, StalledConnectionsAreDroppedEvenOutOfDescriptors) {
   restart(rlimit{64, 96});
   rlimit limit{};
@@ -294,17 +292,14 @@ TEST_F(RunningBackend, StalledConnectionsAreDroppedEvenOutOfDescriptors) {
   stall(connections, 100, head());
   stall(connections, 30, "");
   ASSERT_EQ(connections.size(), 130u);
-  const auto descriptors = [&] {
-    std::error_code error;
-    const std::string fds = "/proc/" + std::to_string(backend_->pid()) + "/fd";
-    return std::distance(std::filesystem::directory_iterator(fds, error), {});
-  };
+  const std::filesystem::path fds = "/proc/" + std::to_string(backend_->pid()) + "/fd";
+  const auto descriptors = [&] { return std::distance(std::filesystem::directory_iterator(fds), {}); };
   EXPECT_TRUE(iterateUntil([&] { return descriptors() >= 95; }, 10s)) << descriptors();
   const std::size_t starved = feed->texts().size();
   EXPECT_TRUE(echoes(*terminal, "still-here"));
   EXPECT_TRUE(iterateUntil([&] { return descriptors() < 80; }, 15s)) << descriptors();
   EXPECT_TRUE(iterateUntil([&] { return feed->texts().size() > starved; }, 5s));
-  // Closed, those that waited in the queue in turn; whatever the backend said is dropped.
+  // Those that waited in the queue are taken in and dropped in turn.
   const auto allClosed = [](std::vector<UniqueFd>& sockets) {
     return iterateUntil([&] {
       std::erase_if(sockets, [](const UniqueFd& fd) {
@@ -322,10 +317,8 @@ TEST_F(RunningBackend, StalledConnectionsAreDroppedEvenOutOfDescriptors) {
 }
 
 TEST_F(RunningBackend, ABodyNobodyAskedForIsNotKept) {
-  const auto peakKiB = [&] {
-    const auto status = zvui::test::readFile("/proc/" + std::to_string(backend_->pid()) + "/status");
-    return std::stol(zvui::test::linesOf(status, "VmHWM:").at(0));
-  };
+  const std::string status = "/proc/" + std::to_string(backend_->pid()) + "/status";
+  const auto peakKiB = [&] { return std::stol(zvui::test::linesOf(zvui::test::readFile(status), "VmHWM:").at(0)); };
   const long before = peakKiB();
   UniqueFd fd = loopbackSocket(at_.port);
   const std::string request = head() + "Content-Length: 100000000000\r\n\r\n";
