@@ -214,9 +214,9 @@ TEST_F(RunningBackend, FlowControlBoundsBothWays) {
   auto terminal = open();
   ASSERT_TRUE(silent && terminal);
   silent->send("yes\n");
-  iterateUntil([&] { return silent->received() > 4 * 1024 * 1024; }, 1500ms);
+  EXPECT_TRUE(iterateUntil([&] { return silent->received() > 16u * 1024u; }, 10s));
+  iterateUntil([&] { return silent->received() > 4 * 1024 * 1024; }, 1500ms);  // it stops well short
   EXPECT_LE(silent->received(), 512u * 1024u);
-  EXPECT_GT(silent->received(), 16u * 1024u);
   for (int i = 0; i < 12 && !silent->waitClosed(1ms); ++i) silent->send(std::string(1 << 20, 'x'));
   EXPECT_TRUE(silent->waitClosed(10s));
   EXPECT_EQ(silent->closeCode(), SOUP_WEBSOCKET_CLOSE_POLICY_VIOLATION);
