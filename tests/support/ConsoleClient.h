@@ -5,12 +5,8 @@
 #include <libsoup/soup.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
-#include <cstdio>
-#include <cstring>
 #include <map>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,16 +32,15 @@ struct Announcement {
 
 // Accepts exactly "TAMRIK_URL=http://127.0.0.1:PORT/?token=<32 lower-case hex>\n".
 inline std::optional<Announcement> parseAnnouncement(const std::string& line) {
-  unsigned port = 0;
-  char token[33] = {};
-  int end = 0;
-  if (line.size() < 29 || !std::isdigit(static_cast<unsigned char>(line[28])) ||
-      std::sscanf(line.c_str(), "TAMRIK_URL=http://127.0.0.1:%5u/?token=%32[0-9a-f]%n", &port, token, &end) != 2 ||
-      std::strlen(token) != 32 || line.substr(static_cast<std::size_t>(end)) != "\n") {
+  constexpr std::string_view prefix = "TAMRIK_URL=http://127.0.0.1:", digits = "0123456789abcdef";
+  const std::size_t slash = line.find("/?token="), hex = slash + 8;
+  if (!line.starts_with(prefix) || slash - prefix.size() - 1 > 4 ||
+      line.find_first_not_of(digits.substr(0, 10), prefix.size()) != slash || line.size() != hex + 33 ||
+      line.find_first_not_of(digits, hex) != hex + 32 || line.back() != '\n') {
     return {};
   }
   const std::string url = line.substr(11, line.size() - 12);
-  return Announcement{url, url.substr(0, url.find("/?")), token, static_cast<int>(port)};
+  return Announcement{url, url.substr(0, slash - 11), line.substr(hex, 32), std::stoi(line.substr(prefix.size()))};
 }
 
 struct HttpResult { guint status = 0; std::string body; std::map<std::string, std::string> headers; };
@@ -75,16 +70,13 @@ class ConsoleClient {
     if (!cookie.empty())
       soup_message_headers_replace(soup_message_get_request_headers(message.get()), "Cookie", cookie.c_str());
     const zvui::GlibBytes body(soup_session_send_and_read(session_.get(), message.get(), nullptr, nullptr));
-    HttpResult result{soup_message_get_status(message.get()), {}, {}};
     gsize size = 0;
     const auto* data = body ? static_cast<const char*>(g_bytes_get_data(body.get(), &size)) : nullptr;
-    result.body.assign(data != nullptr ? data : "", size);
-    soup_message_headers_foreach(
-        soup_message_get_response_headers(message.get()),
+    HttpResult result{soup_message_get_status(message.get()), std::string(data != nullptr ? data : "", size), {}};
+    soup_message_headers_foreach(soup_message_get_response_headers(message.get()),
         [](const char* name, const char* value, gpointer out) {
           static_cast<std::map<std::string, std::string>*>(out)->emplace(name, value);
-        },
-        &result.headers);
+        }, &result.headers);
     return result;
   }
 
@@ -100,14 +92,11 @@ class ConsoleClient {
     const auto message = GObjectPtr<SoupMessage>::adopt(soup_message_new("GET", url.c_str()));
     soup_message_headers_replace(soup_message_get_request_headers(message.get()), "Cookie", cookie.c_str());
     std::optional<SoupWebsocketConnection*> socket;
-    soup_session_websocket_connect_async(
-        session_.get(), message.get(), announcement_.base.c_str(), nullptr, G_PRIORITY_DEFAULT,
-        nullptr,
-        [](GObject* session, GAsyncResult* result, gpointer out) {
+    soup_session_websocket_connect_async(session_.get(), message.get(), announcement_.base.c_str(), nullptr,
+        G_PRIORITY_DEFAULT, nullptr, [](GObject* session, GAsyncResult* result, gpointer out) {
           *static_cast<std::optional<SoupWebsocketConnection*>*>(out) =
               soup_session_websocket_connect_finish(SOUP_SESSION(session), result, nullptr);
-        },
-        &socket);
+        }, &socket);
     iterateUntil([&] { return socket.has_value(); }, std::chrono::seconds(10));
     return socket.value_or(nullptr);
   }
@@ -138,7 +127,6 @@ class SocketClient {
         client.texts_.emplace_back(data);
       } else {
         client.output_ += data;
-        client.largestFrame_ = std::max(client.largestFrame_, size);
         if (client.acknowledge_ && soup_websocket_connection_get_state(ws) == SOUP_WEBSOCKET_STATE_OPEN)
           client.sendText(std::string(ack) + std::to_string(size) + "}");
       }
@@ -148,18 +136,17 @@ class SocketClient {
   }
   ~SocketClient() {
     g_signal_handlers_disconnect_by_data(socket_.get(), this);
-    if (!closed_) close();
+    if (!closed_) soup_websocket_connection_close(socket_.get(), SOUP_WEBSOCKET_CLOSE_NORMAL, nullptr);
   }
 
   void send(const std::string& b) {
     soup_websocket_connection_send_binary(socket_.get(), b.data(), b.size());
     inputSent_ += b.size();
   }
-  void sendText(const std::string& text) { soup_websocket_connection_send_text(socket_.get(), text.c_str()); }
-  // Any bytes in one frame of either kind, unchecked.
-  void sendFrame(SoupWebsocketDataType type, const std::string& bytes) {
-    const zvui::GlibBytes message(g_bytes_new(bytes.data(), bytes.size()));
-    soup_websocket_connection_send_message(socket_.get(), type, message.get());
+  // Any bytes as one text frame, valid UTF-8 or not.
+  void sendText(const std::string& text) {
+    const zvui::GlibBytes message(g_bytes_new(text.data(), text.size()));
+    soup_websocket_connection_send_message(socket_.get(), SOUP_WEBSOCKET_DATA_TEXT, message.get());
   }
   // Sends `data` as the page does: in 64 KiB messages, with no more than `window` bytes
   // unacknowledged by the backend. False when the backend stopped acknowledging in time.
@@ -174,11 +161,9 @@ class SocketClient {
     }
     return true;
   }
-  void close() { soup_websocket_connection_close(socket_.get(), SOUP_WEBSOCKET_CLOSE_NORMAL, nullptr); }
 
   // Waits until output after `from` contains `needle`; the offset just past it, or nullopt.
-  std::optional<std::size_t> waitFor(const std::string& needle, milliseconds timeout,
-                                     std::size_t from = 0) {
+  std::optional<std::size_t> waitFor(const std::string& needle, milliseconds timeout, std::size_t from = 0) {
     std::size_t at = std::string::npos;
     iterateUntil([&] { return (at = output_.find(needle, from)) != std::string::npos; }, timeout);
     return at == std::string::npos ? std::nullopt : std::optional(at + needle.size());
@@ -187,14 +172,13 @@ class SocketClient {
 
   const std::string& output() const { return output_; }
   std::size_t received() const { return output_.size(); }
-  std::size_t largestFrame() const { return largestFrame_; }
   const std::vector<std::string>& texts() const { return texts_; }
   int closeCode() const { return soup_websocket_connection_get_close_code(socket_.get()); }
 
  private:
   GObjectPtr<SoupWebsocketConnection> socket_;
   bool acknowledge_, closed_ = false;
-  std::size_t inputSent_ = 0, inputAcked_ = 0, largestFrame_ = 0;
+  std::size_t inputSent_ = 0, inputAcked_ = 0;
   std::string output_;
   std::vector<std::string> texts_;
 };
@@ -203,8 +187,7 @@ class SocketClient {
 inline UniqueFd loopbackSocket(int port) {
   UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in address{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
-  return connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ? std::move(fd)
-                                                                                        : UniqueFd{};
+  return connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ? std::move(fd) : UniqueFd{};
 }
 
 // The status code of the HTTP answer on `fd`; 0 when none came in time.
@@ -212,7 +195,7 @@ inline int readStatus(int fd, milliseconds timeout) {
   pollfd ready{fd, POLLIN, 0};
   char answer[16] = {};  // "HTTP/1.1 NNN " comes in one piece over loopback
   if (poll(&ready, 1, static_cast<int>(timeout.count())) <= 0 || read(fd, answer, 15) < 12) return 0;
-  return std::strncmp(answer, "HTTP/1.1 ", 9) == 0 ? std::atoi(answer + 9) : 0;
+  return std::string_view(answer).starts_with("HTTP/1.1 ") ? std::atoi(answer + 9) : 0;
 }
 
 }  // namespace tamrik::test
