@@ -16,6 +16,7 @@ using namespace std::chrono_literals;
 using test::iterateUntil;
 
 bool onX11() {
+  test::application();
   return std::string_view(G_OBJECT_TYPE_NAME(gdk_display_get_default())) == "GdkX11Display";
 }
 
