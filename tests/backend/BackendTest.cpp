@@ -26,25 +26,30 @@ namespace {
 
 using namespace std::chrono_literals;
 using ::testing::ElementsAreArray;
-const std::filesystem::path kTreeBackend = ZVUI_TREE_BACKEND, kForkingBackend = ZVUI_FORKING_BACKEND;
+const std::filesystem::path kTreeBackend = ZVUI_TREE_BACKEND,
+                            kForkingBackend = ZVUI_FORKING_BACKEND;
 constexpr std::chrono::milliseconds kPatience = 20s;
 
 // For what gives no event to wait on: a file another process writes, a count another thread keeps.
 bool pollUntil(const std::function<bool()>& done) {
-  for (const auto deadline = std::chrono::steady_clock::now() + kPatience; !done(); std::this_thread::sleep_for(1ms))
+  for (const auto deadline = std::chrono::steady_clock::now() + kPatience; !done();
+       std::this_thread::sleep_for(1ms))
     if (std::chrono::steady_clock::now() > deadline) return false;
   return true;
 }
 
 // Processes held by pidfd, so that pid reuse cannot confuse them; killed at the end if alive.
 struct Sweeper {
-  void watch(pid_t pid) { fds.try_emplace(pid, static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))); }
+  void watch(pid_t pid) {
+    fds.try_emplace(pid, static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+  }
   bool gone(pid_t pid, std::chrono::milliseconds timeout = {}) const {  // zombies have gone
     pollfd fd{fds.at(pid).get(), POLLIN, 0};
     return ::poll(&fd, 1, static_cast<int>(timeout.count())) > 0;
   }
   ~Sweeper() {
-    for (const auto& [pid, fd] : fds) ::syscall(SYS_pidfd_send_signal, fd.get(), SIGKILL, nullptr, 0);
+    for (const auto& [pid, fd] : fds)
+      ::syscall(SYS_pidfd_send_signal, fd.get(), SIGKILL, nullptr, 0);
   }
   std::map<pid_t, UniqueFd> fds;
 };
@@ -53,7 +58,8 @@ struct Sweeper {
 struct BackendTree {
   BackendTree(const std::string& shape, bool wrapped)
       : executable(wrapped ? dir.path() / "wrapper" : kTreeBackend),
-        environment{"HELPER_TREE=" + shape, "HELPER_PIDS=" + pids.string(), "HELPER_REPORT=" + report.string()} {
+        environment{"HELPER_TREE=" + shape, "HELPER_PIDS=" + pids.string(),
+                    "HELPER_REPORT=" + report.string()} {
     if (wrapped) placeTree(true, kTreeBackend, executable);
   }
   std::vector<pid_t> await(std::size_t count, Sweeper& sweeper) const {
@@ -74,7 +80,8 @@ struct RecordingTools {
   RecordingTools() {
     for (auto [tool, name] : {std::pair(&tools.pkill, "pkill"), std::pair(&tools.kill, "kill")}) {
       const std::string log = " >> '" + record.string() + "'\n";
-      *tool = dir.write(name, std::string("#!/bin/sh\necho \"") + name + " $*\"" + log + "echo \"end " + name + "\"" + log);
+      *tool = dir.write(name, std::string("#!/bin/sh\necho \"") + name + " $*\"" + log +
+                                  "echo \"end " + name + "\"" + log);
       std::filesystem::permissions(*tool, std::filesystem::perms::owner_all);
     }
   }
@@ -92,8 +99,10 @@ Strings termPass(pid_t pid) {
 // A launched backend with no guard, recording signal tools, and its own main loop: what it was
 // handed there in order, and the most tasks that ever waited to run.
 struct RunningBackend final : MainLoop {
-  RunningBackend(const std::filesystem::path& executable, Strings environment, PosixBackendProcess::Options options = {})
-      : process(std::make_unique<PosixBackendProcess>(executable, std::move(environment), *this, options)) {
+  RunningBackend(const std::filesystem::path& executable, Strings environment,
+                 PosixBackendProcess::Options options = {})
+      : process(std::make_unique<PosixBackendProcess>(executable, std::move(environment), *this,
+                                                      options)) {
     if (process->launch([this](std::string block) { ++blocks, output += block; },
                         [this] { ++exitNotices, bytesAtExit = output.size(); }))
       sweeper.watch(pid());
@@ -127,7 +136,8 @@ TEST(BackendProcess, StartsWithOurEnvironmentPlainStateAndBothStreamsJoined) {
   const auto previousPipe = ::signal(SIGPIPE, SIG_IGN);
   Environment ours = currentEnvironment();
   ours.insert(ours.begin(), "TAMRIK_PORT=8080");
-  ours.insert(ours.end(), {"TAMRIK_APP_MODE=0", "ZVUI_SPACED=a value = with signs", "HELPER_TREE=announce"});
+  ours.insert(ours.end(),
+              {"TAMRIK_APP_MODE=0", "ZVUI_SPACED=a value = with signs", "HELPER_TREE=announce"});
   RunningBackend backend(kTreeBackend, backendEnvironment(ours));
   ::signal(SIGPIPE, previousPipe);
   ASSERT_TRUE(backend.runUntil([&] { return backend.output.ends_with("ready\n"); }));
@@ -142,7 +152,8 @@ TEST(BackendProcess, StartsWithOurEnvironmentPlainStateAndBothStreamsJoined) {
   Strings environment, fds;
   for (std::string entry; std::getline(given, entry, '\0');) environment.push_back(entry);
   EXPECT_THAT(environment, ElementsAreArray(ours));
-  for (const auto& fd : std::filesystem::directory_iterator(proc + "fd")) fds.push_back(fd.path().filename());
+  for (const auto& fd : std::filesystem::directory_iterator(proc + "fd"))
+    fds.push_back(fd.path().filename());
   EXPECT_THAT(fds, ::testing::UnorderedElementsAre("0", "1", "2"));
   // Bit n-1 is signal n. The C library sets up 32 and 33 for itself; no program sees them.
   for (const auto& mask : linesOf(readFile(proc + "status"), "Sig")) {
@@ -179,14 +190,17 @@ TEST_P(Flood, ArrivesInOrderWithFewBlocksInFlight) {
   } else {
     EXPECT_TRUE(backend.output == expected) << "lost, reordered or altered output";
   }
-  EXPECT_EQ(backend.bytesAtExit, backend.output.size()) << "the exit notice follows all output written before it";
+  EXPECT_EQ(backend.bytesAtExit, backend.output.size())
+      << "the exit notice follows all output written before it";
   EXPECT_EQ(backend.exitNotices, 1);
-  EXPECT_LE(backend.most, kInFlight + 2) << "blocks in flight, plus the exit and end-of-output notices";
+  EXPECT_LE(backend.most, kInFlight + 2)
+      << "blocks in flight, plus the exit and end-of-output notices";
 }
 
 INSTANTIATE_TEST_SUITE_P(WholeOrCondensed, Flood, ::testing::Bool());
 
-TEST(BackendProcess, ExitIsSeenWithoutPidfdWhileChildrenHoldThePipeAndTheyAreStoppedWithoutTheTools) {
+TEST(BackendProcess,
+     ExitIsSeenWithoutPidfdWhileChildrenHoldThePipeAndTheyAreStoppedWithoutTheTools) {
   // A launcher that hands off to a server and exits, one of its two children ignoring TERM:
   // the children are still its tree. The tools get no pid then, since the backend's may
   // already name another process.
@@ -199,12 +213,14 @@ TEST(BackendProcess, ExitIsSeenWithoutPidfdWhileChildrenHoldThePipeAndTheyAreSto
   const Strings children = linesOf(backend.output, "child ");
   ASSERT_EQ(children.size(), 2u);
   for (const auto& child : children) backend.sweeper.watch(std::stoi(child));
-  for (const auto& child : children) EXPECT_FALSE(backend.sweeper.gone(std::stoi(child))) << "holds the pipe";
+  for (const auto& child : children)
+    EXPECT_FALSE(backend.sweeper.gone(std::stoi(child))) << "holds the pipe";
   ASSERT_TRUE(backend.process->treeIsRunning());
 
   stopBackendTree(backend.process.get(), backend.launcher);
   EXPECT_THAT(backend.recorder.lines(), ::testing::IsEmpty());
-  for (const auto& child : children) EXPECT_TRUE(backend.sweeper.gone(std::stoi(child), 5s)) << child;
+  for (const auto& child : children)
+    EXPECT_TRUE(backend.sweeper.gone(std::stoi(child), 5s)) << child;
   EXPECT_FALSE(backend.process->treeIsRunning());
 }
 
@@ -225,7 +241,8 @@ TEST(BackendShutdown, NoKillPassForABackendThatEndsOnTermWhileTheMainLoopIsBusy)
 
   stopBackendTree(backend.process.get(), launcher);
   for (const int pid : {0, -1, -4242}) launcher.signalBackendTree(pid, "TERM");
-  EXPECT_THAT(backend.recorder.lines(), ::testing::ElementsAre("kill -TERM " + std::to_string(backend.pid()), "end kill"));
+  EXPECT_THAT(backend.recorder.lines(),
+              ::testing::ElementsAre("kill -TERM " + std::to_string(backend.pid()), "end kill"));
   EXPECT_FALSE(backend.process->isRunning());
   // Its stuck reader still stops, and what it posted runs harmlessly without it: the blocks
   // in flight and, handed over at the exit, any output that waited.
@@ -235,7 +252,8 @@ TEST(BackendShutdown, NoKillPassForABackendThatEndsOnTermWhileTheMainLoopIsBusy)
   EXPECT_LE(backend.blocks, static_cast<std::size_t>(limit) + 1);
 }
 
-// The quit sequence alone: the designed first pass, and nothing of the tree left (KILL, where sent, soon).
+// The quit sequence alone: the designed first pass, and nothing of the tree left (KILL, where sent,
+// soon).
 class QuitSequence : public ::testing::TestWithParam<TreeShape> {};
 
 TEST_P(QuitSequence, LeavesNothingOfTheTreeWithoutAGuard) {
@@ -275,17 +293,19 @@ TEST_P(ShellEnds, LeaveNoBackendBehind) {
   BackendTree tree(row.shape, false);
   Strings environment = currentEnvironment();
   environment.insert(environment.end(), tree.environment.begin(), tree.environment.end());
-  const Result<pid_t> shell = spawnProcess(
-      {.executable = "/usr/bin/setsid",
-       .arguments = {"--ctty", "/usr/bin/env", "-C", ZVUI_RESOURCE_DIRECTORY, ZVUI_LAUNCHING_PARENT, kTreeBackend},
-       .environment = environment,
-       .inputFd = secondary});
+  const Result<pid_t> shell =
+      spawnProcess({.executable = "/usr/bin/setsid",
+                    .arguments = {"--ctty", "/usr/bin/env", "-C", ZVUI_RESOURCE_DIRECTORY,
+                                  ZVUI_LAUNCHING_PARENT, kTreeBackend},
+                    .environment = environment,
+                    .inputFd = secondary});
   ASSERT_TRUE(shell);
   Sweeper sweeper;
   sweeper.watch(*shell);
   const std::vector<pid_t> pids = tree.await(row.processes, sweeper);
   ASSERT_EQ(pids.size(), row.processes);
-  const auto leader = std::ranges::find_if(pids, [](pid_t pid) { return readProcessStat(pid)->group == pid; });
+  const auto leader =
+      std::ranges::find_if(pids, [](pid_t pid) { return readProcessStat(pid)->group == pid; });
   ASSERT_NE(leader, pids.end()) << "the backend leads a group of its own";
   EXPECT_EQ(readFile(tree.report), row.report);
   EXPECT_NE(readProcessStat(*leader)->state, 'T');
@@ -296,16 +316,21 @@ TEST_P(ShellEnds, LeaveNoBackendBehind) {
   for (const pid_t pid : pids) EXPECT_TRUE(sweeper.gone(pid, kPatience)) << pid;
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, ShellEnds, ::testing::Values(
-    ShellEnd{"QuitFromATerminal", "reads-stdin", 1, SIGTERM, W_EXITCODE(0, 0), "stdin 0\n", kPatience},
-    ShellEnd{"KilledOutright", "child-ignores-term", 2, SIGKILL, W_EXITCODE(0, SIGKILL), "", 1s}), RowName);
+INSTANTIATE_TEST_SUITE_P(Rows, ShellEnds,
+                         ::testing::Values(ShellEnd{"QuitFromATerminal", "reads-stdin", 1, SIGTERM,
+                                                    W_EXITCODE(0, 0), "stdin 0\n", kPatience},
+                                           ShellEnd{"KilledOutright", "child-ignores-term", 2,
+                                                    SIGKILL, W_EXITCODE(0, SIGKILL), "", 1s}),
+                         RowName);
 
 TEST(ProcessGroups, OnlyTheGroupWeWereGivenIsEverSignalled) {
   // Its command name reads as another state and group up to its last ')', which alone ends it.
   const TempDir dir;
   std::filesystem::copy_file(kTreeBackend, dir.path() / "x) Z 1 1 (y");
-  const Result<pid_t> leader = spawnProcess({.executable = dir.path() / "x) Z 1 1 (y", .arguments = {},
-                                             .environment = Strings{"HELPER_TREE=ignores-term"}, .newProcessGroup = true});
+  const Result<pid_t> leader = spawnProcess({.executable = dir.path() / "x) Z 1 1 (y",
+                                             .arguments = {},
+                                             .environment = Strings{"HELPER_TREE=ignores-term"},
+                                             .newProcessGroup = true});
   ASSERT_TRUE(leader);
   Sweeper sweeper;
   sweeper.watch(*leader);
@@ -314,7 +339,10 @@ TEST(ProcessGroups, OnlyTheGroupWeWereGivenIsEverSignalled) {
   EXPECT_EQ(readProcessStat(*leader)->group, *leader) << "leads a group of its own";
 
   const std::pair<const char*, ProcessGroup> refused[] = {
-      {"no group", {0, 0}}, {"init", {1, 0}}, {"our own pid", {::getpid(), 0}}, {"our own group", {::getpgrp(), 0}},
+      {"no group", {0, 0}},
+      {"init", {1, 0}},
+      {"our own pid", {::getpid(), 0}},
+      {"our own group", {::getpgrp(), 0}},
       {"our parent's group", {::getpgid(::getppid()), 0}},
       {"a leader that started at another time", {*leader, ours.leaderStart + 1}}};
   for (const auto& [what, group] : refused) {
@@ -335,13 +363,21 @@ TEST(ProcessGroups, OnlyTheGroupWeWereGivenIsEverSignalled) {
 
 TEST(ProcessGroups, TheGuardRefusesAnythingButAGroupOfAnother) {
   const UniqueFd devnull(::open("/dev/null", O_WRONLY | O_CLOEXEC));
-  const Strings refused[] = {{}, {"0", "0"}, {"1", "0"}, {"-42", "0"}, {"42x", "0"},
-                             {std::to_string(::getpid()), "0"}, {"42", "0", "extra"}};
+  const Strings refused[] = {{},
+                             {"0", "0"},
+                             {"1", "0"},
+                             {"-42", "0"},
+                             {"42x", "0"},
+                             {std::to_string(::getpid()), "0"},
+                             {"42", "0", "extra"}};
   for (const auto& arguments : refused) {
-    const auto guard = spawnProcess(
-        {.executable = ZVUI_BACKEND_GUARD, .arguments = arguments, .environment = {}, .outputFd = devnull.get()});
+    const auto guard = spawnProcess({.executable = ZVUI_BACKEND_GUARD,
+                                     .arguments = arguments,
+                                     .environment = {},
+                                     .outputFd = devnull.get()});
     ASSERT_TRUE(guard);
-    EXPECT_EQ(waitForChild(*guard).value_or(-1), W_EXITCODE(2, 0)) << ::testing::PrintToString(arguments);
+    EXPECT_EQ(waitForChild(*guard).value_or(-1), W_EXITCODE(2, 0))
+        << ::testing::PrintToString(arguments);
   }
 }
 

@@ -37,7 +37,10 @@ TEST_F(Controller, HealthyLaunchShowsEveryPhaseInOrder) {
 // error, and the error is final.
 TEST(ControllerOutputEnd, ErrorOnlyWhenTheOutputEndsWithoutAnAddress) {
   // The last status word before any load, and the address loaded.
-  const struct { Strings steps; const char *word, *load; } rows[] = {
+  const struct {
+    Strings steps;
+    const char *word, *load;
+  } rows[] = {
       {{"launching\n", "exit", "TAMRIK_URL=http://h:1/\n"}, "SURFACE", "http://h:1/"},
       {{"exit"}, "BRIDGE", ""},
       {{"launching\n", "exit", "serving\n", "end"}, "ERROR", ""},

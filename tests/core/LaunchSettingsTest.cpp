@@ -58,7 +58,8 @@ bool fullscreenWith(std::string_view primary, std::string_view fallback) {
     if (entry.empty()) continue;
     std::filesystem::create_directories(path.parent_path());
     const auto write = [&](const std::string& text) { std::ofstream(path) << text; };
-    if (entry == "true" || entry == "false" || entry == "sparse") write(is(entry == "true" ? "true" : "false"));
+    if (entry == "true" || entry == "false" || entry == "sparse")
+      write(is(entry == "true" ? "true" : "false"));
     if (entry == "{" || entry == "empty") write(entry == "{" ? "{" : "");
     if (entry.ends_with("limit")) {  // at the size limit, or one byte over it
       const std::string head = "{\"pad\": \"", tail = "\", \"autoFullscreen\": false}";

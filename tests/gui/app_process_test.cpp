@@ -25,8 +25,10 @@ TEST(SecondLaunch, HandsOverToTheRunningAppAndStartsNoSecondBackend) {
 
 std::string run(const std::string& command) {  // its output
   std::string output;
-  if (const std::unique_ptr<FILE, decltype(&pclose)> pipe(::popen(command.c_str(), "r"), &pclose); pipe) {
-    for (char buffer[256]; std::fgets(buffer, sizeof buffer, pipe.get()) != nullptr;) output += buffer;
+  if (const std::unique_ptr<FILE, decltype(&pclose)> pipe(::popen(command.c_str(), "r"), &pclose);
+      pipe) {
+    for (char buffer[256]; std::fgets(buffer, sizeof buffer, pipe.get()) != nullptr;)
+      output += buffer;
   }
   return output;
 }
@@ -35,7 +37,10 @@ std::string run(const std::string& command) {  // its output
 // SIGTERM takes its quit path; SIGKILL, an abort and the window destroyed from outside do not.
 // Nothing of the tree, nor the guard, may be alive once the bound has passed.
 enum class End { Term, Kill, Abort, WindowDestroyed };
-struct TreeEnd { test::TreeShape tree; End end; };
+struct TreeEnd {
+  test::TreeShape tree;
+  End end;
+};
 class TreeOutlivesNothing : public ::testing::TestWithParam<TreeEnd> {};
 
 TEST_P(TreeOutlivesNothing, HoweverTheAppEnds) {
@@ -53,16 +58,24 @@ TEST_P(TreeOutlivesNothing, HoweverTheAppEnds) {
   installed.app = installed.launch();
   std::vector<std::string> recorded, guards;
   ASSERT_TRUE(iterateUntil(
-      [&] { return (recorded = test::linesOf(test::readFile(pids))).size() >= tree.processes; }, 60s))
+      [&] { return (recorded = test::linesOf(test::readFile(pids))).size() >= tree.processes; },
+      60s))
       << installed.log();
   const pid_t app = installed.app->pid();
   // The guard starts just after the backend, and may not have reached its own program yet.
-  iterateUntil([&] { return !(guards = test::linesOf(run("pgrep -P " + std::to_string(app) + " '^zvui-backend-gu'"))).empty(); }, 10s);
+  iterateUntil(
+      [&] {
+        return !(guards =
+                     test::linesOf(run("pgrep -P " + std::to_string(app) + " '^zvui-backend-gu'")))
+                    .empty();
+      },
+      10s);
   ASSERT_EQ(guards.size(), 1u) << "one guard beside the backend";
 
   if (end == End::WindowDestroyed) {
     // As a window manager may: GTK ends the app from its X error handler, with no quit sequence.
-    const std::string windows = run("timeout 30 xdotool search --sync --onlyvisible --pid " + std::to_string(app) + " 2>/dev/null");
+    const std::string windows = run("timeout 30 xdotool search --sync --onlyvisible --pid " +
+                                    std::to_string(app) + " 2>/dev/null");
     ASSERT_FALSE(windows.empty()) << "no window of the app";
     run("xdotool windowclose " + test::linesOf(windows).front());
   } else {
@@ -74,23 +87,30 @@ TEST_P(TreeOutlivesNothing, HoweverTheAppEnds) {
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
   } else if (end == End::WindowDestroyed) {
     // Not the quit path: GTK exits from its X error handler, or aborts on a vanished GL surface.
-    EXPECT_TRUE((WIFEXITED(*status) && WEXITSTATUS(*status) != 0) || WIFSIGNALED(*status)) << *status << "\n" << installed.log();
+    EXPECT_TRUE((WIFEXITED(*status) && WEXITSTATUS(*status) != 0) || WIFSIGNALED(*status))
+        << *status << "\n"
+        << installed.log();
   }
 
   std::vector<pid_t> watched{std::stoi(guards.front())}, alive;
   for (const auto& pid : recorded) watched.push_back(std::stoi(pid));
-  iterateUntil([&] {  // the bound, with room for sanitizers on a busy machine
-    alive = watched, std::erase_if(alive, [](pid_t pid) { return !test::processAlive(pid); });
-    return alive.empty();
-  }, 5s);
+  iterateUntil(
+      [&] {  // the bound, with room for sanitizers on a busy machine
+        alive = watched, std::erase_if(alive, [](pid_t pid) { return !test::processAlive(pid); });
+        return alive.empty();
+      },
+      5s);
   for (const pid_t pid : alive) ::kill(pid, SIGKILL);
-  EXPECT_TRUE(alive.empty()) << ::testing::PrintToString(alive) << " left behind (the guard: " << guards.front() << ")\n" << installed.log();
+  EXPECT_TRUE(alive.empty()) << ::testing::PrintToString(alive)
+                             << " left behind (the guard: " << guards.front() << ")\n"
+                             << installed.log();
 }
 
 std::vector<TreeEnd> treeEnds() {
   std::vector<TreeEnd> rows;
   for (const auto& tree : test::kTreeShapes)
-    for (const End end : {End::Term, End::Kill, End::Abort, End::WindowDestroyed}) rows.push_back({tree, end});
+    for (const End end : {End::Term, End::Kill, End::Abort, End::WindowDestroyed})
+      rows.push_back({tree, end});
   return rows;
 }
 std::string rowName(const ::testing::TestParamInfo<TreeEnd>& row) {

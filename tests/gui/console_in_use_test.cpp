@@ -23,12 +23,16 @@ bool onX11() {
 // Runs xdotool with `arguments`, in which %w stands for the X id of `window`.
 void xdotool(const std::string& arguments, Gtk::Window* window = nullptr) {
   std::string command = "xdotool " + arguments;
-  const auto id = window ? gdk_x11_surface_get_xid(gtk_native_get_surface(GTK_NATIVE(window->gobj()))) : 0;
-  for (std::size_t at; (at = command.find("%w")) != std::string::npos;) command.replace(at, 2, std::to_string(id));
+  const auto id =
+      window ? gdk_x11_surface_get_xid(gtk_native_get_surface(GTK_NATIVE(window->gobj()))) : 0;
+  for (std::size_t at; (at = command.find("%w")) != std::string::npos;)
+    command.replace(at, 2, std::to_string(id));
   (void)!std::system(command.c_str());
 }
 
-std::string title(WebKitWebView* view) { return webkit_web_view_get_title(view) ? webkit_web_view_get_title(view) : ""; }
+std::string title(WebKitWebView* view) {
+  return webkit_web_view_get_title(view) ? webkit_web_view_get_title(view) : "";
+}
 // The page's address, without the fragment the tests use to talk to the page.
 std::string address(WebKitWebView* view) {
   const std::string uri = webkit_web_view_get_uri(view) ? webkit_web_view_get_uri(view) : "";
@@ -42,12 +46,14 @@ void askPage(WebKitWebView* view, const std::string& console, const char* what) 
 
 // The console page in a window of its own, with recorders in place of the desktop.
 struct ConsolePage {
-  ConsolePage() : console(DesktopHandoff{
-                      .openAddress = [this](Gtk::Window*, const std::string& uri) { handed.push_back(uri); },
-                      .chooseSavePath = [this](Gtk::Window*, const std::string& name, const std::filesystem::path& folder,
-                                               DesktopHandoff::Answer answer) {
-                        asked.push_back(name), askedIn = folder, answer(saveAs);
-                      }}) {
+  ConsolePage()
+      : console(DesktopHandoff{
+            .openAddress = [this](Gtk::Window*, const std::string& uri) { handed.push_back(uri); },
+            .chooseSavePath =
+                [this](Gtk::Window*, const std::string& name, const std::filesystem::path& folder,
+                       DesktopHandoff::Answer answer) {
+                  asked.push_back(name), askedIn = folder, answer(saveAs);
+                }}) {
     console.setOnLoadFinished([this] { ++finished; });
     console.widget().set_visible(true);
     window.set_default_size(800, 700);
@@ -57,14 +63,19 @@ struct ConsolePage {
   }
   ~ConsolePage() { window.unset_child(), window.destroy(); }
   WebKitWebView* view() const { return console.webView(); }
-  bool live() { return iterateUntil([&] { return finished > 0 && window.get_mapped(); }, 60s); }
-  // A left click on a row of the page: rows are 60 pixels apart from y = 100 (see the test backend).
+  bool live() {
+    return iterateUntil([&] { return finished > 0 && window.get_mapped(); }, 60s);
+  }
+  // A left click on a row of the page: rows are 60 pixels apart from y = 100 (see the test
+  // backend).
   void clickRow(int row) {
     graphene_point_t at = GRAPHENE_POINT_INIT(200.f, float(125 + 60 * row)), in{};
-    ASSERT_TRUE(gtk_widget_compute_point(console.widget().gobj(), GTK_WIDGET(window.gobj()), &at, &in));
+    ASSERT_TRUE(
+        gtk_widget_compute_point(console.widget().gobj(), GTK_WIDGET(window.gobj()), &at, &in));
     double dx = 0, dy = 0;
     gtk_native_get_surface_transform(GTK_NATIVE(window.gobj()), &dx, &dy);
-    xdotool("mousemove --window %w " + std::to_string(int(in.x + dx)) + " " + std::to_string(int(in.y + dy)) + " click 1",
+    xdotool("mousemove --window %w " + std::to_string(int(in.x + dx)) + " " +
+                std::to_string(int(in.y + dy)) + " click 1",
             &window);
   }
 
@@ -101,24 +112,34 @@ TEST(ConsoleInUse, OnlyTheUserSendsAnythingOutAndPermissionsAreRefused) {
   const std::string console = address(page.view());
   const std::string elsewhere = "http://localhost:" + console.substr(17) + "elsewhere";
   int loads = 0, ended = 0;  // provisional loads that started and ended; downloads that ended
-  g_signal_connect(page.view(), "notify::is-loading", G_CALLBACK(+[](WebKitWebView* view, GParamSpec*, gpointer n) {
+  g_signal_connect(page.view(), "notify::is-loading",
+                   G_CALLBACK(+[](WebKitWebView* view, GParamSpec*, gpointer n) {
                      if (!webkit_web_view_is_loading(view)) ++*static_cast<int*>(n);
-                   }), &loads);
+                   }),
+                   &loads);
   const auto started = +[](WebKitNetworkSession*, WebKitDownload* download, gpointer n) {
-    g_signal_connect(download, "finished", G_CALLBACK(+[](WebKitDownload*, gpointer count) { ++*static_cast<int*>(count); }), n);
+    g_signal_connect(
+        download, "finished",
+        G_CALLBACK(+[](WebKitDownload*, gpointer count) { ++*static_cast<int*>(count); }), n);
   };
-  g_signal_connect(webkit_web_view_get_network_session(page.view()), "download-started", G_CALLBACK(started), &ended);
+  g_signal_connect(webkit_web_view_get_network_session(page.view()), "download-started",
+                   G_CALLBACK(started), &ended);
   askPage(page.view(), console, "open");
   askPage(page.view(), console, "leave");
   // The view may name no title for a moment while it settles back on the console.
-  iterateUntil([&] { return loads > 0 && !webkit_web_view_is_loading(page.view()) && title(page.view()) != ""; });
+  iterateUntil([&] {
+    return loads > 0 && !webkit_web_view_is_loading(page.view()) && title(page.view()) != "";
+  });
   ASSERT_GT(loads, 0);
   EXPECT_EQ(address(page.view()), console);
   EXPECT_EQ(title(page.view()), "console");
   EXPECT_EQ(page.finished, 1);
   EXPECT_TRUE(page.handed.empty());
 
-  const struct { Row row; std::vector<std::string> handed; /* so far */ } links[] = {
+  const struct {
+    Row row;
+    std::vector<std::string> handed; /* so far */
+  } links[] = {
       {kOther, {elsewhere}},
       {kMail, {elsewhere}},
       {kBlank, {elsewhere, console + "elsewhere"}},
@@ -136,11 +157,16 @@ TEST(ConsoleInUse, OnlyTheUserSendsAnythingOutAndPermissionsAreRefused) {
 
   const auto files = [](const test::fs::path& folder) {
     test::Strings names;
-    for (const auto& entry : test::fs::directory_iterator(folder)) names.push_back(entry.path().filename());
+    for (const auto& entry : test::fs::directory_iterator(folder))
+      names.push_back(entry.path().filename());
     return std::sort(names.begin(), names.end()), names;
   };
   const struct {  // click: none when the page starts it by itself; asked: questions so far
-    const char* name; std::optional<Row> click; std::optional<std::string> saveAs; std::size_t asked; test::Strings chosenFolder;
+    const char* name;
+    std::optional<Row> click;
+    std::optional<std::string> saveAs;
+    std::size_t asked;
+    test::Strings chosenFolder;
   } saves[] = {
       {"by the page", std::nullopt, "stolen.txt", 0, {}},
       {"cancelled", kFile, std::nullopt, 1, {}},

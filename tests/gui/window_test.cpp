@@ -29,7 +29,9 @@ TEST(GtkMainLoop, RunsTasksInOrderAndNeverThoseOfADestroyedLoop) {
   std::atomic<int> ran{0};
   std::vector<std::thread> posters;
   for (int t = 0; t < 4; ++t)
-    posters.emplace_back([&, t] { for (int i = 0; i < 500; ++i) loop.post([&, t, i] { seen[t].push_back(i), ++ran; }); });
+    posters.emplace_back([&, t] {
+      for (int i = 0; i < 500; ++i) loop.post([&, t, i] { seen[t].push_back(i), ++ran; });
+    });
   for (auto& poster : posters) poster.join();
   ASSERT_TRUE(iterateUntil([&] { return ran == 2000; }));
   for (const auto& sequence : seen) EXPECT_TRUE(std::is_sorted(sequence.begin(), sequence.end()));
@@ -60,7 +62,7 @@ TEST(ConsoleWebView, CountsOnlyLoadsThatDidNotFail) {
     const char* mode;
     std::chrono::milliseconds timeout;
     int clean;  // clean finishes so far
-  } rows[] = {{"refuse", 60s, 0}, {"stall", 300ms, 0}, {"blocked", 60s, 0}, {"page", 60s, 1},
+  } rows[] = {{"refuse", 60s, 0}, {"stall", 300ms, 0}, {"blocked", 60s, 0},   {"page", 60s, 1},
               {"refuse", 60s, 1}, {"blocked", 60s, 1}, {"trickle", 600ms, 2}, {"page", 60s, 3}};
   for (const auto& row : rows) {
     const int before = all;
@@ -76,7 +78,8 @@ TEST(ConsoleWebView, CountsOnlyLoadsThatDidNotFail) {
   }));
   test::TestServer stalled("stall"), page("page");
   console.load(stalled.url, 60s);
-  ASSERT_TRUE(iterateUntil([&] { return webkit_web_view_get_estimated_load_progress(console.webView()) > 0.0; }));
+  ASSERT_TRUE(iterateUntil(
+      [&] { return webkit_web_view_get_estimated_load_progress(console.webView()) > 0.0; }));
   console.load(page.url, 60s);
   EXPECT_TRUE(iterateUntil([&] { return clean == 4; }));
   EXPECT_FALSE(console.loadTimerPending());
@@ -84,7 +87,8 @@ TEST(ConsoleWebView, CountsOnlyLoadsThatDidNotFail) {
 
 // The app's parts on the resources of `prefix`, launched; every load's finish counted.
 struct Launched {
-  explicit Launched(const test::Prefix& prefix) : view(test::application(), prefix.resources()), launcher(prefix.resources(), loop) {
+  explicit Launched(const test::Prefix& prefix)
+      : view(test::application(), prefix.resources()), launcher(prefix.resources(), loop) {
     controller->applicationDidFinishLaunching();
     test::countFinishedLoads(view.console()->webView(), finishes);
   }
@@ -93,13 +97,18 @@ struct Launched {
   GtkAppView view;
   PosixBackendLauncher launcher;
   const std::shared_ptr<AppDelegate> controller = std::make_shared<AppDelegate>(
-      view, launcher, loop, ControllerInputs{.settings = {.autoFullscreen = false}, .environment = currentEnvironment});
+      view, launcher, loop,
+      ControllerInputs{.settings = {.autoFullscreen = false}, .environment = currentEnvironment});
   int finishes = 0;  // failed loads and the warm-up's too
 };
 
 // backend: lib/zvui/MacTamrikBackend is "test", "none", "no-exec" or "silent"; setting: NAME=value
-// for it to inherit; loads: finishes to wait for before looking, the warm-up's included (0: the reveal).
-struct LaunchCase { const char *name, *backend, *setting, *word, *sentence; int loads; };
+// for it to inherit; loads: finishes to wait for before looking, the warm-up's included (0: the
+// reveal).
+struct LaunchCase {
+  const char *name, *backend, *setting, *word, *sentence;
+  int loads;
+};
 class Launch : public ::testing::TestWithParam<LaunchCase> {};
 
 // Each launch ends in its phase, and only a clean load of the announced console reveals it:
@@ -122,7 +131,8 @@ TEST_P(Launch, EndsInItsPhaseShowingTheRightView) {
   if (live) {
     ASSERT_TRUE(iterateUntil([&] { return !launchView.get_visible(); }, 60s)) << word();
   } else {  // then for everything the last load set off to settle
-    ASSERT_TRUE(iterateUntil([&] { return app.finishes >= c.loads && word() == c.word; }, 60s)) << word();
+    ASSERT_TRUE(iterateUntil([&] { return app.finishes >= c.loads && word() == c.word; }, 60s))
+        << word();
     test::drainMainContext();
   }
   EXPECT_EQ(word(), c.word);
@@ -134,19 +144,25 @@ TEST_P(Launch, EndsInItsPhaseShowingTheRightView) {
     const Gdk::RGBA colour = app.view.launchCard()->statusLabel().get_style_context()->get_color();
     EXPECT_TRUE(colour.get_red() > 0.9 && colour.get_green() < 0.4) << colour.to_string();
   }
-  app.controller->applicationWillTerminate();  // the quit sequence alone stops the backend: no guard here
-  EXPECT_TRUE(iterateUntil([&] { return !test::processAlive(prefix.backendPid()); }, 5s)) << prefix.backendPid();
+  app.controller
+      ->applicationWillTerminate();  // the quit sequence alone stops the backend: no guard here
+  EXPECT_TRUE(iterateUntil([&] { return !test::processAlive(prefix.backendPid()); }, 5s))
+      << prefix.backendPid();
 }
 
 const LaunchCase kLaunchCases[] = {
     {"AnnouncedOnStdout", "test", "ZVUI_TEST_ANNOUNCE=stdout", "LIVE", "console live", 0},
     {"AnnouncedOnStderr", "test", "ZVUI_TEST_ANNOUNCE=stderr", "LIVE", "console live", 0},
     {"LauncherHandsOffToAServer", "test", "ZVUI_TEST_LAUNCH=handoff", "LIVE", "console live", 0},
-    {"PageFailsToLoad", "test", "ZVUI_TEST_SERVE=refuse", "SURFACE", "handing off to local terminal", 2},
-    {"PortTheWebViewBlocks", "test", "ZVUI_TEST_SERVE=blocked", "SURFACE", "handing off to local terminal", 2},
+    {"PageFailsToLoad", "test", "ZVUI_TEST_SERVE=refuse", "SURFACE",
+     "handing off to local terminal", 2},
+    {"PortTheWebViewBlocks", "test", "ZVUI_TEST_SERVE=blocked", "SURFACE",
+     "handing off to local terminal", 2},
     {"BackendMissing", "none", "ZVUI_TEST_SERVE=page", "ERROR", "backend executable missing", 1},
-    {"BackendNotExecutable", "no-exec", "ZVUI_TEST_SERVE=page", "ERROR", "could not start backend", 1},
-    {"WarmedUpBeforeTheBackendAnnounces", "silent", "", "WARMING", "arming telemetry and shell bridge", 1},
+    {"BackendNotExecutable", "no-exec", "ZVUI_TEST_SERVE=page", "ERROR", "could not start backend",
+     1},
+    {"WarmedUpBeforeTheBackendAnnounces", "silent", "", "WARMING",
+     "arming telemetry and shell bridge", 1},
 };
 INSTANTIATE_TEST_SUITE_P(Backends, Launch, ::testing::ValuesIn(kLaunchCases), test::RowName);
 

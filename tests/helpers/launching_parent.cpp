@@ -19,7 +19,8 @@ int main(int argc, char** argv) {
   ::sigprocmask(SIG_BLOCK, &waited, nullptr);
   DroppingLoop loop;
   zvui::PosixBackendLauncher launcher(".", loop);
-  auto backend = launcher.makeProcess(argc > 1 ? argv[1] : "", zvui::backendEnvironment(zvui::currentEnvironment()));
+  auto backend = launcher.makeProcess(argc > 1 ? argv[1] : "",
+                                      zvui::backendEnvironment(zvui::currentEnvironment()));
   if (!backend->launch([](std::string) {}, [] {})) return 1;
   ::alarm(60);  // one that a failing test left behind ends within a minute
   int received = 0;

@@ -16,7 +16,8 @@
 static std::string env(const char* name) { return ::getenv(name) != nullptr ? ::getenv(name) : ""; }
 
 static std::string response(const std::string& headers, const std::string& body) {
-  return "HTTP/1.1 200 OK\r\n" + headers + "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+  return "HTTP/1.1 200 OK\r\n" + headers + "Content-Length: " + std::to_string(body.size()) +
+         "\r\nConnection: close\r\n\r\n" + body;
 }
 
 // The page of the console tests: a text area that has the page's focus and puts what is typed
@@ -25,11 +26,17 @@ static std::string response(const std::string& headers, const std::string& body)
 // change of the address's fragment. "localhost" is another origin than "127.0.0.1".
 static std::string consolePage(const std::string& path, int port) {
   const std::string elsewhere = "http://localhost:" + std::to_string(port) + "/elsewhere";
-  if (path == "/file") return response("Content-Type: text/plain\r\nContent-Disposition: attachment; filename=\".report.txt\"\r\n", "the report\n");
+  if (path == "/file")
+    return response(
+        "Content-Type: text/plain\r\nContent-Disposition: attachment; filename=\".report.txt\"\r\n",
+        "the report\n");
   if (path == "/cut")  // promises more than it sends
-    return "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: 1000000\r\n"
-           "Content-Disposition: attachment; filename=\"cut.bin\"\r\nConnection: close\r\n\r\nonly the start";
-  if (path == "/elsewhere") return response("Content-Type: text/html\r\n", "<!doctype html><title>elsewhere</title>");
+    return "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: "
+           "1000000\r\n"
+           "Content-Disposition: attachment; filename=\"cut.bin\"\r\nConnection: close\r\n\r\nonly "
+           "the start";
+  if (path == "/elsewhere")
+    return response("Content-Type: text/html\r\n", "<!doctype html><title>elsewhere</title>");
   std::string page = R"page(<!doctype html><title>console</title>
 <style>body{margin:0;background:#0b3d2e} .row{position:fixed;left:0;width:400px;height:50px;display:block;background:#333;color:#fff}</style>
 <textarea id="typed" style="position:fixed;left:500px;top:0"></textarea>
@@ -56,7 +63,8 @@ addEventListener('hashchange', () => {
   if (location.hash === '#open') window.open('ELSEWHERE');
 });
 </script>)page";
-  for (std::size_t at; (at = page.find("ELSEWHERE")) != std::string::npos;) page.replace(at, 9, elsewhere);
+  for (std::size_t at; (at = page.find("ELSEWHERE")) != std::string::npos;)
+    page.replace(at, 9, elsewhere);
   return response("Content-Type: text/html\r\n", page);
 }
 
@@ -65,7 +73,8 @@ int main() {
     const pid_t launcher = ::getpid();
     if (::fork() != 0) return 0;
     // The server, still on the launcher's output: wait until the launcher is gone and reaped.
-    while (::kill(launcher, 0) == 0 || errno != ESRCH) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    while (::kill(launcher, 0) == 0 || errno != ESRCH)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   helper::appendLine("ZVUI_TEST_PIDFILE", std::to_string(::getpid()));
   const helper::Listener listener = helper::listenOnLoopback();
@@ -73,13 +82,15 @@ int main() {
   const std::string mode = env("ZVUI_TEST_SERVE");
   if (mode == "refuse") ::close(listener.socket);  // the port is free again: connecting is refused
   FILE* stream = env("ZVUI_TEST_ANNOUNCE") == "stderr" ? stderr : stdout;
-  std::fprintf(stream, "test backend starting\nTAMRIK_URL=http://127.0.0.1:%d/\n", mode == "blocked" ? 9 : listener.port);
+  std::fprintf(stream, "test backend starting\nTAMRIK_URL=http://127.0.0.1:%d/\n",
+               mode == "blocked" ? 9 : listener.port);
   std::fflush(stream);
   // A stalled server leaves connections in the listen queue, never read or answered.
   if (mode == "refuse" || mode == "stall" || mode == "blocked")
     for (;;) ::pause();
 
-  std::string page = "<!doctype html><title>test console</title><body style=\"background:#0b3d2e\">console";
+  std::string page =
+      "<!doctype html><title>test console</title><body style=\"background:#0b3d2e\">console";
   if (mode == "trickle") page += "<!--" + std::string(256 * 1024, '.') + "-->";
   const std::string whole = response("Content-Type: text/html\r\n", page);
   // Each connection on a thread of its own: a connection the web view opens ahead of need and
@@ -87,10 +98,12 @@ int main() {
   const auto serve = [&](int client) {
     std::string request;
     char buffer[4096];
-    for (ssize_t n; !request.ends_with("\r\n\r\n") && (n = ::read(client, buffer, sizeof buffer)) > 0;)
+    for (ssize_t n;
+         !request.ends_with("\r\n\r\n") && (n = ::read(client, buffer, sizeof buffer)) > 0;)
       request.append(buffer, static_cast<std::size_t>(n));
     if (mode == "console" && request.ends_with("\r\n\r\n")) {
-      helper::writeAll(client, consolePage(request.substr(4, request.find(' ', 4) - 4), listener.port));
+      helper::writeAll(client,
+                       consolePage(request.substr(4, request.find(' ', 4) - 4), listener.port));
     } else if (request.ends_with("\r\n\r\n")) {  // a trickle: in pieces, for about two seconds
       const std::size_t piece = mode == "trickle" ? whole.size() / 16 + 1 : whole.size();
       for (std::size_t at = 0; at < whole.size(); at += piece) {

@@ -30,8 +30,9 @@ namespace {
     const int client = ::accept4(listener.socket, nullptr, nullptr, SOCK_CLOEXEC);
     if (client < 0) continue;
     [[maybe_unused]] const ssize_t got = ::read(client, request, sizeof request);
-    helper::writeAll(client, "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n"
-                             "Content-Length: 7\r\n\r\nconsole");
+    helper::writeAll(client,
+                     "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n"
+                     "Content-Length: 7\r\n\r\nconsole");
     ::close(client);
   }
 }

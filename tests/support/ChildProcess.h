@@ -26,7 +26,8 @@ class ChildProcess {
   // `descriptors` as its descriptor limit. Its output and error come through pipes, or both
   // go to `output` when one is given.
   static std::unique_ptr<ChildProcess> start(const std::string& path, const EnvChanges& env = {},
-                                             std::optional<rlimit> descriptors = {}, int output = -1) {
+                                             std::optional<rlimit> descriptors = {},
+                                             int output = -1) {
     gchar** envp = g_get_environ();
     for (const auto& [name, value] : env) {
       envp = value ? g_environ_setenv(envp, name.c_str(), value->c_str(), TRUE)
@@ -36,11 +37,13 @@ class ChildProcess {
     const char* argv[] = {path.c_str(), nullptr};
     auto child = std::make_unique<ChildProcess>();
     int out = -1, err = -1, *pipes = output < 0 ? &out : nullptr;
-    const auto setLimit = [](gpointer limit) { setrlimit(RLIMIT_NOFILE, static_cast<rlimit*>(limit)); };
-    if (!g_spawn_async_with_pipes_and_fds(nullptr, argv, envp, G_SPAWN_DO_NOT_REAP_CHILD,
-                                          descriptors ? +setLimit : nullptr, descriptors ? &*descriptors : nullptr,
-                                          -1, output, output, nullptr, nullptr, 0, &child->pid_, nullptr, pipes,
-                                          pipes ? &err : nullptr, nullptr))
+    const auto setLimit = [](gpointer limit) {
+      setrlimit(RLIMIT_NOFILE, static_cast<rlimit*>(limit));
+    };
+    if (!g_spawn_async_with_pipes_and_fds(
+            nullptr, argv, envp, G_SPAWN_DO_NOT_REAP_CHILD, descriptors ? +setLimit : nullptr,
+            descriptors ? &*descriptors : nullptr, -1, output, output, nullptr, nullptr, 0,
+            &child->pid_, nullptr, pipes, pipes ? &err : nullptr, nullptr))
       return nullptr;
     child->pidfd_.reset(static_cast<int>(syscall(SYS_pidfd_open, child->pid_, 0)));
     if (!pipes) return child;
@@ -49,13 +52,16 @@ class ChildProcess {
     setvbuf(child->out_.get(), nullptr, _IONBF, 0);
     return child;
   }
-  ~ChildProcess() { if (!exited_) kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0); }
+  ~ChildProcess() {
+    if (!exited_) kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0);
+  }
 
   // The next line of standard output; "" at EOF or when none came in time.
   std::string readLine(std::chrono::milliseconds timeout) {
     pollfd ready{fileno(out_.get()), POLLIN, 0};
     char line[512];
-    const bool got = poll(&ready, 1, static_cast<int>(timeout.count())) > 0 && fgets(line, sizeof line, out_.get());
+    const bool got = poll(&ready, 1, static_cast<int>(timeout.count())) > 0 &&
+                     fgets(line, sizeof line, out_.get());
     return got ? line : "";
   }
   // The raw wait status, or nullopt while it still runs at the deadline.

@@ -35,15 +35,21 @@ inline std::optional<Announcement> parseAnnouncement(const std::string& line) {
   constexpr std::string_view prefix = "TAMRIK_URL=http://127.0.0.1:", digits = "0123456789abcdef";
   const std::size_t slash = line.find("/?token="), hex = slash + 8;
   if (!line.starts_with(prefix) || slash - prefix.size() - 1 > 4 ||
-      line.find_first_not_of(digits.substr(0, 10), prefix.size()) != slash || line.size() != hex + 33 ||
-      line.find_first_not_of(digits, hex) != hex + 32 || line.back() != '\n') {
+      line.find_first_not_of(digits.substr(0, 10), prefix.size()) != slash ||
+      line.size() != hex + 33 || line.find_first_not_of(digits, hex) != hex + 32 ||
+      line.back() != '\n') {
     return {};
   }
   const std::string url = line.substr(11, line.size() - 12);
-  return Announcement{url, url.substr(0, slash - 11), line.substr(hex, 32), std::stoi(line.substr(prefix.size()))};
+  return Announcement{url, url.substr(0, slash - 11), line.substr(hex, 32),
+                      std::stoi(line.substr(prefix.size()))};
 }
 
-struct HttpResult { guint status = 0; std::string body; std::map<std::string, std::string> headers; };
+struct HttpResult {
+  guint status = 0;
+  std::string body;
+  std::map<std::string, std::string> headers;
+};
 
 // One libsoup session on its own main context, pushed as thread-default for its lifetime.
 class ConsoleClient {
@@ -68,15 +74,21 @@ class ConsoleClient {
     const auto message = GObjectPtr<SoupMessage>::adopt(soup_message_new("GET", url.c_str()));
     soup_message_add_flags(message.get(), SOUP_MESSAGE_NO_REDIRECT);
     if (!cookie.empty())
-      soup_message_headers_replace(soup_message_get_request_headers(message.get()), "Cookie", cookie.c_str());
-    const zvui::GlibBytes body(soup_session_send_and_read(session_.get(), message.get(), nullptr, nullptr));
+      soup_message_headers_replace(soup_message_get_request_headers(message.get()), "Cookie",
+                                   cookie.c_str());
+    const zvui::GlibBytes body(
+        soup_session_send_and_read(session_.get(), message.get(), nullptr, nullptr));
     gsize size = 0;
-    const auto* data = body ? static_cast<const char*>(g_bytes_get_data(body.get(), &size)) : nullptr;
-    HttpResult result{soup_message_get_status(message.get()), std::string(data != nullptr ? data : "", size), {}};
-    soup_message_headers_foreach(soup_message_get_response_headers(message.get()),
+    const auto* data =
+        body ? static_cast<const char*>(g_bytes_get_data(body.get(), &size)) : nullptr;
+    HttpResult result{
+        soup_message_get_status(message.get()), std::string(data != nullptr ? data : "", size), {}};
+    soup_message_headers_foreach(
+        soup_message_get_response_headers(message.get()),
         [](const char* name, const char* value, gpointer out) {
           static_cast<std::map<std::string, std::string>*>(out)->emplace(name, value);
-        }, &result.headers);
+        },
+        &result.headers);
     return result;
   }
 
@@ -90,13 +102,17 @@ class ConsoleClient {
   SoupWebsocketConnection* openSocket(const std::string& path, const std::string& cookie) {
     const std::string url = "ws://127.0.0.1:" + std::to_string(announcement_.port) + path;
     const auto message = GObjectPtr<SoupMessage>::adopt(soup_message_new("GET", url.c_str()));
-    soup_message_headers_replace(soup_message_get_request_headers(message.get()), "Cookie", cookie.c_str());
+    soup_message_headers_replace(soup_message_get_request_headers(message.get()), "Cookie",
+                                 cookie.c_str());
     std::optional<SoupWebsocketConnection*> socket;
-    soup_session_websocket_connect_async(session_.get(), message.get(), announcement_.base.c_str(), nullptr,
-        G_PRIORITY_DEFAULT, nullptr, [](GObject* session, GAsyncResult* result, gpointer out) {
+    soup_session_websocket_connect_async(
+        session_.get(), message.get(), announcement_.base.c_str(), nullptr, G_PRIORITY_DEFAULT,
+        nullptr,
+        [](GObject* session, GAsyncResult* result, gpointer out) {
           *static_cast<std::optional<SoupWebsocketConnection*>*>(out) =
               soup_session_websocket_connect_finish(SOUP_SESSION(session), result, nullptr);
-        }, &socket);
+        },
+        &socket);
     iterateUntil([&] { return socket.has_value(); }, std::chrono::seconds(10));
     return socket.value_or(nullptr);
   }
@@ -127,16 +143,19 @@ class SocketClient {
         client.texts_.emplace_back(data);
       } else {
         client.output_ += data;
-        if (client.acknowledge_ && soup_websocket_connection_get_state(ws) == SOUP_WEBSOCKET_STATE_OPEN)
+        if (client.acknowledge_ &&
+            soup_websocket_connection_get_state(ws) == SOUP_WEBSOCKET_STATE_OPEN)
           client.sendText(std::string(ack) + std::to_string(size) + "}");
       }
     };
     g_signal_connect(socket, "message", G_CALLBACK(onMessage), this);
-    g_signal_connect_swapped(socket, "closed", G_CALLBACK(+[](SocketClient* self) { self->closed_ = true; }), this);
+    g_signal_connect_swapped(socket, "closed",
+                             G_CALLBACK(+[](SocketClient* self) { self->closed_ = true; }), this);
   }
   ~SocketClient() {
     g_signal_handlers_disconnect_by_data(socket_.get(), this);
-    if (!closed_) soup_websocket_connection_close(socket_.get(), SOUP_WEBSOCKET_CLOSE_NORMAL, nullptr);
+    if (!closed_)
+      soup_websocket_connection_close(socket_.get(), SOUP_WEBSOCKET_CLOSE_NORMAL, nullptr);
   }
 
   void send(const std::string& b) {
@@ -154,7 +173,8 @@ class SocketClient {
     const auto deadline = Clock::now() + timeout;
     for (std::size_t at = 0, size; at < data.size(); at += size) {
       auto roomy = [&] { return closed_ || inputSent_ - inputAcked_ < window; };
-      if (!iterateUntil(roomy, std::chrono::duration_cast<milliseconds>(deadline - Clock::now())) || closed_)
+      if (!iterateUntil(roomy, std::chrono::duration_cast<milliseconds>(deadline - Clock::now())) ||
+          closed_)
         return false;
       size = std::min<std::size_t>(64 * 1024, data.size() - at);
       send(data.substr(at, size));
@@ -163,12 +183,15 @@ class SocketClient {
   }
 
   // Waits until output after `from` contains `needle`; the offset just past it, or nullopt.
-  std::optional<std::size_t> waitFor(const std::string& needle, milliseconds timeout, std::size_t from = 0) {
+  std::optional<std::size_t> waitFor(const std::string& needle, milliseconds timeout,
+                                     std::size_t from = 0) {
     std::size_t at = std::string::npos;
     iterateUntil([&] { return (at = output_.find(needle, from)) != std::string::npos; }, timeout);
     return at == std::string::npos ? std::nullopt : std::optional(at + needle.size());
   }
-  bool waitClosed(milliseconds timeout) { return iterateUntil([&] { return closed_; }, timeout); }
+  bool waitClosed(milliseconds timeout) {
+    return iterateUntil([&] { return closed_; }, timeout);
+  }
 
   const std::string& output() const { return output_; }
   std::size_t received() const { return output_.size(); }
@@ -187,14 +210,17 @@ class SocketClient {
 inline UniqueFd loopbackSocket(int port) {
   UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in address{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
-  return connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ? std::move(fd) : UniqueFd{};
+  return connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0
+             ? std::move(fd)
+             : UniqueFd{};
 }
 
 // The status code of the HTTP answer on `fd`; 0 when none came in time.
 inline int readStatus(int fd, milliseconds timeout) {
   pollfd ready{fd, POLLIN, 0};
   char answer[16] = {};  // "HTTP/1.1 NNN " comes in one piece over loopback
-  if (poll(&ready, 1, static_cast<int>(timeout.count())) <= 0 || read(fd, answer, 15) < 12) return 0;
+  if (poll(&ready, 1, static_cast<int>(timeout.count())) <= 0 || read(fd, answer, 15) < 12)
+    return 0;
   return std::string_view(answer).starts_with("HTTP/1.1 ") ? std::atoi(answer + 9) : 0;
 }
 

@@ -15,16 +15,19 @@ namespace fs = std::filesystem;
 
 // GTK set up once per test process, through an application so gtkmm is initialised too.
 inline Glib::RefPtr<Gtk::Application> application() {
-  static const auto app = Gtk::Application::create("dev.zvui.ZVui.Tests", Gio::Application::Flags::NON_UNIQUE);
+  static const auto app =
+      Gtk::Application::create("dev.zvui.ZVui.Tests", Gio::Application::Flags::NON_UNIQUE);
   [[maybe_unused]] static const bool registered = app->register_application();
   return app;
 }
 
 // Counts every load the view reports finished, failed ones included.
 inline void countFinishedLoads(WebKitWebView* view, int& count) {
-  g_signal_connect(view, "load-changed", G_CALLBACK(+[](WebKitWebView*, WebKitLoadEvent event, gpointer n) {
+  g_signal_connect(view, "load-changed",
+                   G_CALLBACK(+[](WebKitWebView*, WebKitLoadEvent event, gpointer n) {
                      if (event == WEBKIT_LOAD_FINISHED) ++*static_cast<int*>(n);
-                   }), &count);
+                   }),
+                   &count);
 }
 
 // A fresh resource directory, with the test backend unless `backend` is false, and a config
@@ -38,7 +41,9 @@ struct Prefix {
     ::setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
     ::setenv("ZVUI_TEST_PIDFILE", (root / "pid").c_str(), 1);
   }
-  ~Prefix() { if (const pid_t pid = backendPid()) ::kill(pid, SIGKILL); }
+  ~Prefix() {
+    if (const pid_t pid = backendPid()) ::kill(pid, SIGKILL);
+  }
   fs::path resources() const { return root / "lib" / "zvui"; }
   pid_t backendPid() const {  // the first backend's, 0 until it has started
     const std::string text = readFile(root / "pid");
@@ -57,7 +62,8 @@ struct InstalledApp : Prefix {
     fs::copy_file(ZVUI_BACKEND_GUARD, resources() / "zvui-backend-guard");
   }
   std::unique_ptr<ChildProcess> launch() const {
-    const UniqueFd log(::open((root / "log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+    const UniqueFd log(
+        ::open((root / "log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
     return ChildProcess::start((root / "bin" / "zvui").string(), {}, {}, log.get());
   }
   std::string log() const { return readFile(root / "log"); }
@@ -66,7 +72,8 @@ struct InstalledApp : Prefix {
 
 // The test backend run on its own in the mode named, and the address it announced.
 struct TestServer {
-  explicit TestServer(const char* mode = "page") : child(ChildProcess::start(ZVUI_TEST_BACKEND, {{"ZVUI_TEST_SERVE", mode}})) {
+  explicit TestServer(const char* mode = "page")
+      : child(ChildProcess::start(ZVUI_TEST_BACKEND, {{"ZVUI_TEST_SERVE", mode}})) {
     for (std::string line; child && url.empty() && !(line = child->readLine(60s)).empty();)
       if (line.starts_with("TAMRIK_URL=")) url = line.substr(11, line.find('\n') - 11);
   }

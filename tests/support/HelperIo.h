@@ -11,7 +11,9 @@
 
 namespace helper {
 
-inline void writeAll(int fd, std::string_view text) { [[maybe_unused]] auto n = ::write(fd, text.data(), text.size()); }
+inline void writeAll(int fd, std::string_view text) {
+  [[maybe_unused]] auto n = ::write(fd, text.data(), text.size());
+}
 inline void say(const std::string& line) { writeAll(STDOUT_FILENO, line + "\n"); }
 
 // Waits for a signal to end it; one that a failing test left behind ends within a minute.

@@ -13,7 +13,8 @@ struct Listener {
 
 inline Listener listenOnLoopback() {
   const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{.sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
+  sockaddr_in address{
+      .sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
   socklen_t length = sizeof address;
   auto* raw = reinterpret_cast<sockaddr*>(&address);
   if (server >= 0 && ::bind(server, raw, length) == 0 && ::listen(server, 16) == 0 &&

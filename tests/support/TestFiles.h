@@ -34,7 +34,8 @@ class TempDir {
   [[nodiscard]] const std::filesystem::path& path() const { return path_; }
 
   // Writes `contents` to `relative`, creating the directories on the way.
-  std::filesystem::path write(const std::filesystem::path& relative, std::string_view contents) const {
+  std::filesystem::path write(const std::filesystem::path& relative,
+                              std::string_view contents) const {
     std::filesystem::create_directories((path_ / relative).parent_path());
     std::ofstream(path_ / relative, std::ios::binary) << contents;
     return path_ / relative;

@@ -18,7 +18,10 @@ class TestMainLoop final : public MainLoop {
 
   void post(std::function<void()> task) override { postAfter({}, std::move(task)); }
   void postAfter(std::chrono::milliseconds delay, std::function<void()> task) override {
-    { std::lock_guard lock(mutex_); tasks_.emplace(Clock::now() + delay, std::move(task)); }
+    {
+      std::lock_guard lock(mutex_);
+      tasks_.emplace(Clock::now() + delay, std::move(task));
+    }
     wake_.notify_one();
   }
   // Runs every task that is due now, without waiting. Returns how many ran.

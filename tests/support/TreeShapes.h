@@ -21,9 +21,11 @@ inline constexpr TreeShape kTreeShapes[] = {
 
 // Puts the backend of a shape at `path`: tree_backend itself, or a script that records its
 // own pid too and runs it.
-inline void placeTree(bool wrapped, const std::filesystem::path& treeBackend, const std::filesystem::path& path) {
+inline void placeTree(bool wrapped, const std::filesystem::path& treeBackend,
+                      const std::filesystem::path& path) {
   if (!wrapped) return (void)std::filesystem::copy_file(treeBackend, path);
-  std::ofstream(path) << "#!/bin/sh\necho $$ >> \"$HELPER_PIDS\"\n'" << treeBackend.string() << "'\nexit $?\n";
+  std::ofstream(path) << "#!/bin/sh\necho $$ >> \"$HELPER_PIDS\"\n'" << treeBackend.string()
+                      << "'\nexit $?\n";
   std::filesystem::permissions(path, std::filesystem::perms::owner_all);
 }
 

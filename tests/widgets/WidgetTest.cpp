@@ -25,18 +25,22 @@ struct WithGtk : ::testing::Environment {
 // Waits for the next painted frame, so that anything queued before it has been laid out.
 ::testing::AssertionResult settle(Gtk::Widget& widget) {
   int painted = 0;
-  sigc::connection connection = widget.get_frame_clock()->signal_paint().connect([&painted] { ++painted; });
+  sigc::connection connection =
+      widget.get_frame_clock()->signal_paint().connect([&painted] { ++painted; });
   widget.queue_draw();
   const bool ok = iterateUntil([&painted] { return painted > 0; });
   connection.disconnect();
-  return ok ? ::testing::AssertionSuccess() : ::testing::AssertionFailure() << "no frame was painted in time";
+  return ok ? ::testing::AssertionSuccess()
+            : ::testing::AssertionFailure() << "no frame was painted in time";
 }
 
 // The label under `root` that shows `text`, or null.
 Gtk::Label* labelShowing(Gtk::Widget& root, const std::string& text) {
   for (Gtk::Widget* child = root.get_first_child(); child; child = child->get_next_sibling()) {
     auto* label = dynamic_cast<Gtk::Label*>(child);
-    if ((label != nullptr && label->get_text().raw() == text) || (label = labelShowing(*child, text))) return label;
+    if ((label != nullptr && label->get_text().raw() == text) ||
+        (label = labelShowing(*child, text)))
+      return label;
   }
   return nullptr;
 }
@@ -51,7 +55,10 @@ void place(const std::filesystem::path& file, Image image) {
   pixbuf->save(file.string(), "png");
 }
 
-struct Images { const char* name; Image wordmark, icon; };
+struct Images {
+  const char* name;
+  Image wordmark, icon;
+};
 class CardImages : public ::testing::TestWithParam<Images> {};
 
 // The brand images are shown where they can be, their stand-ins where they cannot; a sentence
@@ -68,12 +75,16 @@ TEST_P(CardImages, ShowTheImagesOrTheirStandInsAndTheSentence) {
   window.set_child(cover);
   window.set_default_size(1440, 920);
   window.present();
-  ASSERT_TRUE(iterateUntil([&] { return cover.get_width() == 1440 && cover.get_height() == 920 && cover.is_drawable(); }));
+  ASSERT_TRUE(iterateUntil([&] {
+    return cover.get_width() == 1440 && cover.get_height() == 920 && cover.is_drawable();
+  }));
   ASSERT_TRUE(settle(cover));
   const bool wordmark = row.wordmark == Image::Valid, icon = row.icon == Image::Valid;
   EXPECT_EQ(card.showsWordmark(), wordmark);
   EXPECT_EQ(card.showsIcon(), icon);
-  const auto drawn = [&](const char* text) { return labelShowing(cover, text) && labelShowing(cover, text)->is_drawable(); };
+  const auto drawn = [&](const char* text) {
+    return labelShowing(cover, text) && labelShowing(cover, text)->is_drawable();
+  };
   EXPECT_EQ(drawn("ZV"), !icon);
   EXPECT_EQ(drawn("ZVui"), !wordmark);
 
@@ -86,10 +97,14 @@ TEST_P(CardImages, ShowTheImagesOrTheirStandInsAndTheSentence) {
   EXPECT_NEAR(status.get_style_context()->get_color().get_blue(), 0.32, 0.01);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, CardImages, ::testing::Values(
-    Images{"Both", Image::Valid, Image::Valid}, Images{"Neither", Image::Missing, Image::Missing},
-    Images{"IconOnly", Image::Missing, Image::Valid}, Images{"WordmarkOnly", Image::Valid, Image::Missing},
-    Images{"Undecodable", Image::Undecodable, Image::Undecodable}), RowName);
+INSTANTIATE_TEST_SUITE_P(Rows, CardImages,
+                         ::testing::Values(Images{"Both", Image::Valid, Image::Valid},
+                                           Images{"Neither", Image::Missing, Image::Missing},
+                                           Images{"IconOnly", Image::Missing, Image::Valid},
+                                           Images{"WordmarkOnly", Image::Valid, Image::Missing},
+                                           Images{"Undecodable", Image::Undecodable,
+                                                  Image::Undecodable}),
+                         RowName);
 
 // The three capsules keep their places and sizes whatever their texts: a long text is
 // ellipsized, not let out.
