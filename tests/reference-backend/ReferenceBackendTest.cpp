@@ -1,8 +1,6 @@
-// MacTamrikBackend driven as the desktop shell and a web page drive it: the real program,
-// real sockets on 127.0.0.1, a real shell behind the terminal.
+// MacTamrikBackend driven as the desktop shell and a page drive it, with a real shell behind it.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <random>
 
@@ -15,11 +13,10 @@ namespace {
 using namespace std::chrono_literals;
 constexpr auto npos = std::string::npos;
 
-std::unique_ptr<BackendProcess> startBackend(BackendProcess::EnvChanges env,
-                                             std::optional<rlimit> limit = {}) {
+std::unique_ptr<BackendProcess> startBackend(BackendProcess::EnvChanges env) {
   env.emplace("SHELL", "/bin/sh");  // a shell whose prompt and startup files we know
   env.emplace("ENV", std::nullopt);
-  return BackendProcess::start(MACTAMRIK_BACKEND_PATH, env, limit);
+  return BackendProcess::start(MACTAMRIK_BACKEND_PATH, env);
 }
 
 // TAMRIK_PORT unset, a port, a free port ("{free}") or one someone holds ("{busy}"), or no port.
@@ -54,7 +51,7 @@ TEST(PortSetting, AnnouncesOneLineOrRefusesClearly) {
     ASSERT_TRUE(announcement) << line;
     EXPECT_TRUE(given != "{free}" || announcement->port == listener.port) << announcement->port;
     backend->signal(SIGTERM);
-    ASSERT_TRUE(backend->waitExit(5s));
+    EXPECT_EQ(backend->waitExit(5s), 0) << "a wait status: exited with 0";
     EXPECT_EQ(backend->readLine(1s), "") << "exactly one line";
     EXPECT_EQ(backend->readAllStderr().find(announcement->token), npos);
   }
@@ -62,16 +59,11 @@ TEST(PortSetting, AnnouncesOneLineOrRefusesClearly) {
 
 class RunningBackend : public ::testing::Test {
  protected:
-  void SetUp() override { restart(std::nullopt); }
-
-  // Starts a backend with a client logged in to it, in place of any started before.
-  void restart(std::optional<rlimit> descriptors) {
-    client_.reset();
-    backend_ = startBackend({{"TAMRIK_PORT", "0"}, {"TAMRIK_APP_MODE", "1"}}, descriptors);
+  void SetUp() override {
+    backend_ = startBackend({{"TAMRIK_PORT", "0"}, {"TAMRIK_APP_MODE", "1"}});
     ASSERT_TRUE(backend_);
-    const auto announcement = parseAnnouncement(backend_->readLine(5s));
-    ASSERT_TRUE(announcement);
-    at_ = *announcement;
+    at_ = parseAnnouncement(backend_->readLine(5s)).value_or(Announcement{});
+    ASSERT_NE(at_.port, 0) << "no announcement";
     client_ = std::make_unique<ConsoleClient>(at_);
     ASSERT_FALSE((cookie_ = client_->logIn()).empty());
   }
@@ -80,23 +72,6 @@ class RunningBackend : public ::testing::Test {
     SoupWebsocketConnection* socket = client_->openSocket(path, cookie_);
     return socket != nullptr ? std::make_unique<SocketClient>(socket, acknowledge) : nullptr;
   }
-  // Says `text` through the shell and waits for it after `from` (not in the quoted command).
-  static bool echoes(SocketClient& terminal, const std::string& text, std::size_t from = 0) {
-    terminal.send("echo '" + text + "'\n");
-    return terminal.waitFor(text + "\r\n", 10s, from).has_value();
-  }
-  // A request by hand: Host and nothing else; and `count` connections that send `bytes`, no more.
-  std::string head() const {
-    return "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(at_.port) + "\r\n";
-  }
-  void stall(std::vector<UniqueFd>& sockets, int count, const std::string& bytes) const {
-    for (int i = 0; i < count; ++i) {
-      UniqueFd fd = loopbackSocket(at_.port);
-      if (!fd || write(fd.get(), bytes.data(), bytes.size()) != std::ssize(bytes)) return;
-      sockets.push_back(std::move(fd));
-    }
-  }
-  guint pageStatus() { return client_->get(at_.base + "/", cookie_).status; }
 
   std::unique_ptr<BackendProcess> backend_;
   Announcement at_;
@@ -104,30 +79,13 @@ class RunningBackend : public ::testing::Test {
   std::string cookie_;
 };
 
-TEST_F(RunningBackend, TokenBuysAStrictCookieAndThePageComesOnlyFromUs) {
-  HttpResult answer = client_->get(at_.url + "&theme=dark");
-  EXPECT_EQ(answer.status, 303u);
-  EXPECT_NE(answer.headers["Set-Cookie"].find("; HttpOnly; SameSite=Strict"), npos);
-  EXPECT_EQ(answer.headers["Location"], at_.base + "/?theme=dark");
-  HttpResult page = client_->get(at_.base + "/", cookie_);
-  ASSERT_EQ(page.status, 200u);
-  EXPECT_EQ(page.body.find(at_.token), npos);
-  EXPECT_NE(page.body.find(R"(data-app-mode="1")"), npos);  // room for the titlebar
-  EXPECT_NE(
-      page.headers["Content-Security-Policy"].find("connect-src ws://" + at_.base.substr(7) + ";"),
-      npos);
-  EXPECT_EQ(page.body.find("://"), npos) << "nothing may come from elsewhere";
-}
-
 // Requests by hand. {P} is our port, {Q} another, {T} the token, {C} our cookie and {F} a
 // forged one; /term and /telemetry are asked for as WebSocket upgrades.
 TEST_F(RunningBackend, GateLetsInOnlyOurOwnLoopbackNameOriginAndSecret) {
   const std::string forged = cookie_.substr(0, cookie_.find('=') + 1) + std::string(32, '0');
-  const std::pair<std::string, std::string> keys[] = {{"{P}", std::to_string(at_.port)},
-                                                      {"{Q}", std::to_string(at_.port + 1)},
-                                                      {"{T}", at_.token},
-                                                      {"{C}", cookie_},
-                                                      {"{F}", forged}};
+  const std::string p = std::to_string(at_.port), q = std::to_string(at_.port + 1);
+  const std::string keys[][2] = {
+      {"{P}", p}, {"{Q}", q}, {"{T}", at_.token}, {"{C}", cookie_}, {"{F}", forged}};
   constexpr const char *ours = "127.0.0.1:{P}", *origin = "http://127.0.0.1:{P}";
   const struct {
     const char *target, *host, *origin, *cookie;
@@ -198,59 +156,21 @@ TEST_F(RunningBackend, TerminalCarriesTypingResizesAndPastesWhole) {
   ASSERT_TRUE(terminal->paste(text.substr(1 << 20) + "\x04", 120s));
   EXPECT_TRUE(terminal->waitFor("PASTED", 60s));
   const std::string got = zvui::test::readFile(dir.path() / "paste");
-  ASSERT_EQ(got.size(), text.size());
-  EXPECT_TRUE(got == text) << "at "
-                           << std::mismatch(got.begin(), got.end(), text.begin()).first -
-                                  got.begin();
+  EXPECT_TRUE(got == text) << got.size() << " of " << text.size() << " bytes";
 }
 
-// A session ends with its shell or its page, taking along jobs that ignore the hang-up; TERM
-// ends the backend and every shell, even one deaf to it.
-TEST_F(RunningBackend, ShellsEndWithTheirPageOrTheBackend) {
-  std::unique_ptr<SocketClient> t[3];
-  pid_t shells[3];
-  const char* before[] = {"", "sleep 300 & (trap '' HUP; exec sleep 301) & ", "trap '' HUP TERM; "};
-  for (int i = 0; i < 3; ++i) {  // one to exit, one to close, one deaf to TERM
-    ASSERT_TRUE(t[i] = open());
-    t[i]->send(before[i] +
-               std::string("echo \"P\"\"ID:$$:\"\n"));  // quoted, so the echoed line differs
-    const auto at = t[i]->waitFor("PID:", 5s);
-    ASSERT_TRUE(at && t[i]->waitFor(":\r\n", 5s, *at));
-    ASSERT_GT(shells[i] = std::atoi(t[i]->output().c_str() + *at), 1);
-  }
-  t[0]->send("exit\n");
-  EXPECT_TRUE(t[0]->waitClosed(5s));
-  t[1].reset();
-  const auto gone = [](pid_t id) {
-    return system(("pgrep -s " + std::to_string(id) + " >/dev/null").c_str()) != 0;
-  };
-  EXPECT_TRUE(iterateUntil([&] { return gone(shells[0]) && gone(shells[1]); }, 5s));
-  backend_->signal(SIGTERM);
-  EXPECT_EQ(backend_->waitExit(5s), 0) << "a wait status: exited with 0";
-  EXPECT_TRUE(gone(shells[2]));
-  ASSERT_TRUE(t[2]->waitClosed(5s));
-  EXPECT_EQ(t[2]->closeCode(), SOUP_WEBSOCKET_CLOSE_GOING_AWAY) << "not just one shell went";
-  EXPECT_FALSE(loopbackSocket(at_.port));
-}
-
-// Output waits for acknowledgements; input the terminal does not take is cut off at a bound;
-// Ctrl-C stops a flood.
+// Output waits for acknowledgements; input the terminal does not take is cut off at a bound.
 TEST_F(RunningBackend, FlowControlBoundsBothWays) {
   auto silent = open("/term", false);  // acknowledges nothing
-  auto terminal = open();
-  ASSERT_TRUE(silent && terminal);
+  ASSERT_TRUE(silent);
   silent->send("yes\n");
   EXPECT_TRUE(iterateUntil([&] { return silent->received() > 16u * 1024u; }, 10s));
-  iterateUntil([&] { return silent->received() > 4 * 1024 * 1024; },
-               1500ms);  // it stops well short
+  iterateUntil([&] { return silent->received() > 4 * 1024 * 1024; }, 1500ms);  // stops short
   EXPECT_LE(silent->received(), 512u * 1024u);
-  for (int i = 0; i < 12 && !silent->waitClosed(1ms); ++i) silent->send(std::string(1 << 20, 'x'));
-  EXPECT_TRUE(silent->waitClosed(10s));
+  for (int i = 0; i < 12 && !iterateUntil([&] { return silent->closed(); }, 1ms); ++i)
+    silent->send(std::string(1 << 20, 'x'));
+  EXPECT_TRUE(iterateUntil([&] { return silent->closed(); }, 10s));
   EXPECT_EQ(silent->closeCode(), SOUP_WEBSOCKET_CLOSE_POLICY_VIOLATION);
-  terminal->send("yes\n");
-  ASSERT_TRUE(iterateUntil([&] { return terminal->received() > 1024 * 1024; }, 10s));
-  terminal->send("\x03");
-  EXPECT_TRUE(echoes(*terminal, "done", terminal->received()));
 }
 
 // Frames a broken or curious page might send are ignored: the terminal keeps its 80x24 and
@@ -281,10 +201,9 @@ TEST_F(RunningBackend, MalformedMessagesAreIgnoredAndTelemetryFlows) {
     const std::size_t from = terminal->received();
     terminal->send("stty size\n");
     EXPECT_TRUE(terminal->waitFor("24 80\r\n", 10s, from)) << frame.substr(0, 60);
-    ASSERT_TRUE(processAlive(backend_->pid())) << frame.substr(0, 60);
+    ASSERT_TRUE(zvui::test::processAlive(backend_->pid())) << frame.substr(0, 60);
   }
-  auto fresh = open();
-  ASSERT_TRUE(fresh && echoes(*fresh, "fresh"));
+  EXPECT_TRUE(open()) << "a new page still gets in";
 
   ASSERT_TRUE(iterateUntil([&] { return feed->texts().size() >= 2; }, 5s));
   const auto history = nlohmann::json::parse(feed->texts()[0], nullptr, false);
@@ -303,53 +222,8 @@ TEST_F(RunningBackend, MalformedMessagesAreIgnoredAndTelemetryFlows) {
   EXPECT_TRUE(spacing > 500 && spacing < 2500) << spacing;  // one a second
 }
 
-// Stalled connections are dropped in time, even while they hold every descriptor the backend
-// may have (raised from the limit it was given, which its shells get).
-TEST_F(RunningBackend, StalledConnectionsAreDroppedEvenOutOfDescriptors) {
-  restart(rlimit{64, 96});
-  rlimit limit{};
-  prlimit(backend_->pid(), RLIMIT_NOFILE, nullptr, &limit);
-  EXPECT_EQ(limit.rlim_cur, 96u);
-  auto feed = open("/telemetry");
-  auto terminal = open();
-  ASSERT_TRUE(feed && terminal);
-  terminal->send("echo \"limit:$(ulimit -n):\"\n");
-  EXPECT_TRUE(terminal->waitFor("limit:64:", 5s));
-  std::vector<UniqueFd> idle, connections;  // idle: answered (401) on a kept-alive connection
-  stall(idle, 20, head() + "\r\n");
-  for (const auto& fd : idle) EXPECT_EQ(readStatus(fd.get(), 5s), 401);
-  const auto start = Clock::now();
-  stall(connections, 100, head());
-  stall(connections, 30, "");
-  ASSERT_EQ(connections.size(), 130u);
-  const std::filesystem::path fds = "/proc/" + std::to_string(backend_->pid()) + "/fd";
-  const auto descriptors = [&] {
-    return std::distance(std::filesystem::directory_iterator(fds), {});
-  };
-  EXPECT_TRUE(iterateUntil([&] { return descriptors() >= 95; }, 10s)) << descriptors();
-  const std::size_t starved = feed->texts().size();
-  EXPECT_TRUE(echoes(*terminal, "still-here"));
-  EXPECT_TRUE(iterateUntil([&] { return descriptors() < 80; }, 15s)) << descriptors();
-  EXPECT_TRUE(iterateUntil([&] { return feed->texts().size() > starved; }, 5s));
-  // Those that waited in the queue are taken in and dropped in turn.
-  const auto allClosed = [](std::vector<UniqueFd>& sockets) {
-    return iterateUntil(
-        [&] {
-          std::erase_if(sockets, [](const UniqueFd& fd) {
-            char sink[4096];
-            const ssize_t got = recv(fd.get(), sink, sizeof sink, MSG_DONTWAIT);
-            return got == 0 || (got < 0 && errno != EAGAIN);
-          });
-          return sockets.empty();
-        },
-        30s);
-  };
-  EXPECT_TRUE(allClosed(connections)) << connections.size();
-  EXPECT_GE(Clock::now() - start, 4s) << "a header gets a few seconds";
-  EXPECT_TRUE(allClosed(idle)) << idle.size();
-  EXPECT_EQ(pageStatus(), 200u);
-}
-
+// A body nobody asked for is read and thrown away until the backend hangs up (its deadline) or
+// 1 GiB has gone. Freed memory a sanitizer holds back (up to 256 MiB) is allowed for.
 TEST_F(RunningBackend, ABodyNobodyAskedForIsNotKept) {
   const std::string status = "/proc/" + std::to_string(backend_->pid()) + "/status";
   const auto peakKiB = [&] {
@@ -357,10 +231,9 @@ TEST_F(RunningBackend, ABodyNobodyAskedForIsNotKept) {
   };
   const long before = peakKiB();
   UniqueFd fd = loopbackSocket(at_.port);
-  const std::string request = head() + "Content-Length: 100000000000\r\n\r\n";
+  const std::string request = "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(at_.port) +
+                              "\r\nContent-Length: 100000000000\r\n\r\n";
   ASSERT_EQ(write(fd.get(), request.data(), request.size()), std::ssize(request));
-  // Sends until the backend hangs up on it (its deadline) or 1 GiB has gone. Freed memory
-  // that a sanitizer holds back for a while (up to 256 MiB) is allowed for.
   const std::string chunk(1 << 20, 'b');
   std::size_t sent = 0;
   for (ssize_t put; sent < (std::size_t{1} << 30) &&

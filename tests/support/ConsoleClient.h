@@ -6,7 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
-#include <map>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,7 +22,6 @@ using std::chrono::milliseconds;
 using zvui::GObjectPtr;
 using zvui::UniqueFd;
 using zvui::test::iterateUntil;
-using zvui::test::processAlive;
 using BackendProcess = zvui::test::ChildProcess;
 
 struct Announcement {
@@ -32,24 +31,16 @@ struct Announcement {
 
 // Accepts exactly "TAMRIK_URL=http://127.0.0.1:PORT/?token=<32 lower-case hex>\n".
 inline std::optional<Announcement> parseAnnouncement(const std::string& line) {
-  constexpr std::string_view prefix = "TAMRIK_URL=http://127.0.0.1:", digits = "0123456789abcdef";
+  constexpr std::string_view prefix = "TAMRIK_URL=http://127.0.0.1:";
   const std::size_t slash = line.find("/?token="), hex = slash + 8;
   if (!line.starts_with(prefix) || slash - prefix.size() - 1 > 4 ||
-      line.find_first_not_of(digits.substr(0, 10), prefix.size()) != slash ||
-      line.size() != hex + 33 || line.find_first_not_of(digits, hex) != hex + 32 ||
-      line.back() != '\n') {
+      line.find_first_not_of("0123456789", prefix.size()) != slash || line.size() != hex + 33 ||
+      line.find_first_not_of("0123456789abcdef", hex) != hex + 32 || line.back() != '\n')
     return {};
-  }
   const std::string url = line.substr(11, line.size() - 12);
   return Announcement{url, url.substr(0, slash - 11), line.substr(hex, 32),
                       std::stoi(line.substr(prefix.size()))};
 }
-
-struct HttpResult {
-  guint status = 0;
-  std::string body;
-  std::map<std::string, std::string> headers;
-};
 
 // One libsoup session on its own main context, pushed as thread-default for its lifetime.
 class ConsoleClient {
@@ -69,33 +60,16 @@ class ConsoleClient {
     g_main_context_unref(context_);
   }
 
-  // GET without following redirects.
-  HttpResult get(const std::string& url, const std::string& cookie = "") {
-    const auto message = GObjectPtr<SoupMessage>::adopt(soup_message_new("GET", url.c_str()));
-    soup_message_add_flags(message.get(), SOUP_MESSAGE_NO_REDIRECT);
-    if (!cookie.empty())
-      soup_message_headers_replace(soup_message_get_request_headers(message.get()), "Cookie",
-                                   cookie.c_str());
-    const zvui::GlibBytes body(
-        soup_session_send_and_read(session_.get(), message.get(), nullptr, nullptr));
-    gsize size = 0;
-    const auto* data =
-        body ? static_cast<const char*>(g_bytes_get_data(body.get(), &size)) : nullptr;
-    HttpResult result{
-        soup_message_get_status(message.get()), std::string(data != nullptr ? data : "", size), {}};
-    soup_message_headers_foreach(
-        soup_message_get_response_headers(message.get()),
-        [](const char* name, const char* value, gpointer out) {
-          static_cast<std::map<std::string, std::string>*>(out)->emplace(name, value);
-        },
-        &result.headers);
-    return result;
-  }
-
   // Trades the launch token for the session cookie ("name=value"); "" on failure.
   std::string logIn() {
-    const std::string cookie = get(announcement_.url).headers["Set-Cookie"];
-    return cookie.substr(0, cookie.find(';'));
+    const auto message =
+        GObjectPtr<SoupMessage>::adopt(soup_message_new("GET", announcement_.url.c_str()));
+    soup_message_add_flags(message.get(), SOUP_MESSAGE_NO_REDIRECT);
+    const zvui::GlibBytes body(
+        soup_session_send_and_read(session_.get(), message.get(), nullptr, nullptr));
+    const char* cookie = soup_message_headers_get_one(
+        soup_message_get_response_headers(message.get()), "Set-Cookie");
+    return cookie != nullptr ? std::string(cookie, std::strcspn(cookie, ";")) : "";
   }
 
   // A WebSocket on `path` from our own origin; nullptr when refused.
@@ -116,8 +90,6 @@ class ConsoleClient {
     iterateUntil([&] { return socket.has_value(); }, std::chrono::seconds(10));
     return socket.value_or(nullptr);
   }
-
-  const Announcement& announcement() const { return announcement_; }
 
  private:
   Announcement announcement_;
@@ -189,13 +161,11 @@ class SocketClient {
     iterateUntil([&] { return (at = output_.find(needle, from)) != std::string::npos; }, timeout);
     return at == std::string::npos ? std::nullopt : std::optional(at + needle.size());
   }
-  bool waitClosed(milliseconds timeout) {
-    return iterateUntil([&] { return closed_; }, timeout);
-  }
 
   const std::string& output() const { return output_; }
   std::size_t received() const { return output_.size(); }
   const std::vector<std::string>& texts() const { return texts_; }
+  bool closed() const { return closed_; }
   int closeCode() const { return soup_websocket_connection_get_close_code(socket_.get()); }
 
  private:
