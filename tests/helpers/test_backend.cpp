@@ -1,7 +1,8 @@
 // A stand-in console backend: serves a page over HTTP on 127.0.0.1 and announces its address
 // as a real backend does. The environment, which the app hands on, picks the rest:
 //   ZVUI_TEST_SERVE = page (default) | refuse (nothing listens) | stall (never answers) | blocked
-//     (a port the web view will not load) | trickle (the page over about two seconds) | console
+//     (a port the web view will not load) | trickle (the page over about two seconds) | silent
+//     (says something, never its address)
 //   ZVUI_TEST_ANNOUNCE = stdout (default) | stderr;  ZVUI_TEST_PIDFILE: our pid is added to it
 //   ZVUI_TEST_LAUNCH = handoff: a launcher that starts the server and exits at once
 #include <signal.h>
@@ -20,21 +21,20 @@ static std::string response(const std::string& headers, const std::string& body)
          "\r\nConnection: close\r\n\r\n" + body;
 }
 
-// The page of the console tests: a text area that has the page's focus and puts what is typed
+// The page served: a text area that has the page's focus and puts what is typed
 // into the title; one row each of 60 pixels from y = 100, the links and buttons by which a page
 // may try to leave or to write a file; and script-driven versions of those, started by a
-// change of the address's fragment. "localhost" is another origin than "127.0.0.1".
-static std::string consolePage(const std::string& path, int port) {
+// change of the address's fragment. "localhost" is another origin than "127.0.0.1". A trickled
+// page is padded to take a while.
+static std::string consolePage(const std::string& path, int port, bool trickle) {
   const std::string elsewhere = "http://localhost:" + std::to_string(port) + "/elsewhere";
   if (path == "/file")
     return response(
         "Content-Type: text/plain\r\nContent-Disposition: attachment; filename=\".report.txt\"\r\n",
         "the report\n");
   if (path == "/cut")  // promises more than it sends
-    return "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: "
-           "1000000\r\n"
-           "Content-Disposition: attachment; filename=\"cut.bin\"\r\nConnection: close\r\n\r\nonly "
-           "the start";
+    return "HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\nContent-Disposition: attachment; "
+           "filename=\"cut.bin\"\r\nConnection: close\r\n\r\nonly the start";
   if (path == "/elsewhere")
     return response("Content-Type: text/html\r\n", "<!doctype html><title>elsewhere</title>");
   std::string page = R"page(<!doctype html><title>console</title>
@@ -65,6 +65,7 @@ addEventListener('hashchange', () => {
 </script>)page";
   for (std::size_t at; (at = page.find("ELSEWHERE")) != std::string::npos;)
     page.replace(at, 9, elsewhere);
+  if (trickle) page += "<!--" + std::string(256 * 1024, '.') + "-->";
   return response("Content-Type: text/html\r\n", page);
 }
 
@@ -82,17 +83,15 @@ int main() {
   const std::string mode = env("ZVUI_TEST_SERVE");
   if (mode == "refuse") ::close(listener.socket);  // the port is free again: connecting is refused
   FILE* stream = env("ZVUI_TEST_ANNOUNCE") == "stderr" ? stderr : stdout;
-  std::fprintf(stream, "test backend starting\nTAMRIK_URL=http://127.0.0.1:%d/\n",
-               mode == "blocked" ? 9 : listener.port);
+  std::fprintf(stream, "test backend starting\n");
+  if (mode != "silent")
+    std::fprintf(stream, "TAMRIK_URL=http://127.0.0.1:%d/\n",
+                 mode == "blocked" ? 9 : listener.port);
   std::fflush(stream);
   // A stalled server leaves connections in the listen queue, never read or answered.
-  if (mode == "refuse" || mode == "stall" || mode == "blocked")
+  if (mode == "refuse" || mode == "stall" || mode == "blocked" || mode == "silent")
     for (;;) ::pause();
 
-  std::string page =
-      "<!doctype html><title>test console</title><body style=\"background:#0b3d2e\">console";
-  if (mode == "trickle") page += "<!--" + std::string(256 * 1024, '.') + "-->";
-  const std::string whole = response("Content-Type: text/html\r\n", page);
   // Each connection on a thread of its own: a connection the web view opens ahead of need and
   // leaves idle must not hold up the next request.
   const auto serve = [&](int client) {
@@ -101,10 +100,9 @@ int main() {
     for (ssize_t n;
          !request.ends_with("\r\n\r\n") && (n = ::read(client, buffer, sizeof buffer)) > 0;)
       request.append(buffer, static_cast<std::size_t>(n));
-    if (mode == "console" && request.ends_with("\r\n\r\n")) {
-      helper::writeAll(client,
-                       consolePage(request.substr(4, request.find(' ', 4) - 4), listener.port));
-    } else if (request.ends_with("\r\n\r\n")) {  // a trickle: in pieces, for about two seconds
+    if (request.ends_with("\r\n\r\n")) {  // a trickle: in pieces, for about two seconds
+      const std::string whole = consolePage(request.substr(4, request.find(' ', 4) - 4),
+                                            listener.port, mode == "trickle");
       const std::size_t piece = mode == "trickle" ? whole.size() / 16 + 1 : whole.size();
       for (std::size_t at = 0; at < whole.size(); at += piece) {
         if (at > 0) std::this_thread::sleep_for(std::chrono::milliseconds(125));

@@ -25,9 +25,4 @@ inline bool iterateUntil(const std::function<bool()>& done,
   return ok;
 }
 
-// Runs whatever is ready on the default main context, and what that sets off, until none is.
-inline void drainMainContext() {
-  while (g_main_context_pending(nullptr)) g_main_context_iteration(nullptr, FALSE);
-}
-
 }  // namespace zvui::test
