@@ -1,5 +1,5 @@
-// Writes HELPER_FLOOD_BYTES (1 MiB by default) of numbered 64-byte lines as fast as it can,
-// 64 KiB a write, then exits. Line n is "line <n, ten digits> ", dots, and a line feed.
+// Writes HELPER_FLOOD_BYTES (1 MiB by default) of 64-byte lines, 64 KiB a write, and exits.
+// Line n is "line <n, ten digits> ", dots, and a line feed.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>

@@ -1,7 +1,6 @@
-// A backend with two children, one obeying TERM and one ignoring it (both obey with
-// HELPER_CHILDREN=obedient). It names them ("child <pid>") and says "ready". Then, by
-// HELPER_PARENT: "exit" leaves at once (the children keep the output pipe open),
-// "ignore-term" waits ignoring TERM, anything else waits for a signal to end it.
+// Two children, one ignoring TERM unless HELPER_CHILDREN=obedient; says "child <pid>" for each,
+// then "ready" on standard error. HELPER_PARENT=exit leaves at once, =ignore-term ignores TERM
+// while it waits.
 #include "support/HelperIo.h"
 
 static pid_t startChild(bool ignoreTerm) {
@@ -16,6 +15,6 @@ int main() {
   const pid_t stubborn = startChild(!helper::environmentSays("HELPER_CHILDREN", "obedient"));
   helper::say("child " + std::to_string(obedient) + "\nchild " + std::to_string(stubborn));
   if (helper::environmentSays("HELPER_PARENT", "ignore-term")) ::signal(SIGTERM, SIG_IGN);
-  helper::say("ready");
+  helper::writeAll(STDERR_FILENO, "ready\n");
   if (!helper::environmentSays("HELPER_PARENT", "exit")) helper::waitToBeEnded();
 }

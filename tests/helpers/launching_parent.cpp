@@ -1,12 +1,9 @@
-// Stands in for the shell: starts the backend named by argv[1] through the real launcher (which
-// finds the guard in the working directory) and waits. SIGTERM takes the app's quit path (the
-// stop sequence, then exit 0); any other end is abrupt.
-#include <signal.h>
-#include <unistd.h>
-
+// Stands in for the shell, with signals blocked and ignored and descriptors left open as a GUI
+// process may have them: starts the backend argv[1] names, with the guard from the working
+// directory, and waits to be killed.
 #include "backend/BackendEnvironment.h"
-#include "backend/BackendShutdown.h"
 #include "backend/PosixBackendLauncher.h"
+#include "support/HelperIo.h"
 
 struct DroppingLoop final : zvui::MainLoop {
   void post(std::function<void()>) override {}
@@ -14,17 +11,16 @@ struct DroppingLoop final : zvui::MainLoop {
 };
 
 int main(int argc, char** argv) {
-  sigset_t waited;
-  sigemptyset(&waited), sigaddset(&waited, SIGTERM), sigaddset(&waited, SIGALRM);
-  ::sigprocmask(SIG_BLOCK, &waited, nullptr);
+  sigset_t blocked;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGTERM);
+  ::sigprocmask(SIG_BLOCK, &blocked, nullptr);
+  ::signal(SIGPIPE, SIG_IGN);
+  ::dup2(STDIN_FILENO, 250);
   DroppingLoop loop;
   zvui::PosixBackendLauncher launcher(".", loop);
   auto backend = launcher.makeProcess(argc > 1 ? argv[1] : "",
                                       zvui::backendEnvironment(zvui::currentEnvironment()));
   if (!backend->launch([](std::string) {}, [] {})) return 1;
-  ::alarm(60);  // one that a failing test left behind ends within a minute
-  int received = 0;
-  ::sigwait(&waited, &received);
-  if (received == SIGTERM) zvui::stopBackendTree(backend.get(), launcher);
-  return received == SIGTERM ? 0 : 3;
+  helper::waitToBeEnded();
 }

@@ -22,17 +22,14 @@ class ChildProcess {
  public:
   using EnvChanges = std::map<std::string, std::optional<std::string>>;
 
-  // Starts `path` with our environment changed by `env` (nullopt removes a variable) and
-  // `descriptors` as its descriptor limit. Its output and error come through pipes, or both
-  // go to `output` when one is given.
+  // `env` changes our environment (nullopt removes); output and error go to `output` or pipes.
   static std::unique_ptr<ChildProcess> start(const std::string& path, const EnvChanges& env = {},
                                              std::optional<rlimit> descriptors = {},
                                              int output = -1) {
     gchar** envp = g_get_environ();
-    for (const auto& [name, value] : env) {
+    for (const auto& [name, value] : env)
       envp = value ? g_environ_setenv(envp, name.c_str(), value->c_str(), TRUE)
                    : g_environ_unsetenv(envp, name.c_str());
-    }
     const GlibStrv owned(envp);
     const char* argv[] = {path.c_str(), nullptr};
     auto child = std::make_unique<ChildProcess>();
@@ -48,7 +45,7 @@ class ChildProcess {
     child->pidfd_.reset(static_cast<int>(syscall(SYS_pidfd_open, child->pid_, 0)));
     if (!pipes) return child;
     child->out_.reset(fdopen(out, "r")), child->err_.reset(fdopen(err, "r"));
-    // Unbuffered: a line the program wrote is never held here while readLine polls the pipe.
+    // Unbuffered, so that no line waits here while readLine polls the pipe.
     setvbuf(child->out_.get(), nullptr, _IONBF, 0);
     return child;
   }

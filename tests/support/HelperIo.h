@@ -1,6 +1,5 @@
 #pragma once
-// Shared by the helper programs. Plain write(2), so that the two streams interleave in the
-// order of the calls; no helper handles a signal, so a blocking write writes it all.
+// For the helper programs: plain write(2), so the two streams interleave in call order.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -16,12 +15,11 @@ inline void writeAll(int fd, std::string_view text) {
 }
 inline void say(const std::string& line) { writeAll(STDOUT_FILENO, line + "\n"); }
 
-// Waits for a signal to end it; one that a failing test left behind ends within a minute.
+// One that a failing test left behind ends within a minute.
 [[noreturn]] inline void waitToBeEnded() {
   for (::alarm(60);;) ::pause();
 }
 
-// Appends `line` to the file the environment variable `variable` names, if it names one.
 inline void appendLine(const char* variable, const std::string& line) {
   const char* path = ::getenv(variable);
   const int file = path ? ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644) : -1;

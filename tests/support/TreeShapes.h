@@ -1,6 +1,5 @@
 #pragma once
-// The backend trees that used to outlive the app, as tree_backend builds them (each of its
-// processes records its pid in the file HELPER_PIDS names).
+// The backend trees that used to outlive the app, as tree_backend builds them.
 #include <filesystem>
 #include <fstream>
 
@@ -19,8 +18,7 @@ inline constexpr TreeShape kTreeShapes[] = {
     {"BackendIgnoresTerm", "ignores-term", false, 1},
 };
 
-// Puts the backend of a shape at `path`: tree_backend itself, or a script that records its
-// own pid too and runs it.
+// Puts tree_backend at `path`, or a script that records its own pid too and runs it.
 inline void placeTree(bool wrapped, const std::filesystem::path& treeBackend,
                       const std::filesystem::path& path) {
   if (!wrapped) return (void)std::filesystem::copy_file(treeBackend, path);
