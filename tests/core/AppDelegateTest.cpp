@@ -32,11 +32,9 @@ TEST_F(Controller, HealthyLaunchShowsEveryPhaseInOrder) {
   EXPECT_EQ(launcher.signals, "TERM 4242;");
 }
 
-// How the launch ends as the backend writes, exits while something it started still holds
-// the pipe ("exit"), and lets the output end ("end"): only an end without an address is an
-// error, and the error is final.
+// Only an output that ends ("end") without an address is an error, and the error is final;
+// the backend exiting while something still holds its pipe ("exit") is not.
 TEST(ControllerOutputEnd, ErrorOnlyWhenTheOutputEndsWithoutAnAddress) {
-  // The last status word before any load, and the address loaded.
   const struct {
     Strings steps;
     const char *word, *load;

@@ -117,8 +117,7 @@ TEST(OutputPath, ResultDoesNotDependOnHowOutputIsCut) {
   }
 }
 
-// What the console is loaded from when the output comes in the blocks given, with no pause
-// between them: every line is examined before the cap can drop it.
+// Output in blocks with no pause between them: every line is examined before the cap drops it.
 TEST(AnnouncementInBlocks, EveryLineIsExaminedBeforeTheCapDropsIt) {
   std::string log;
   for (int n = 0; n < 2000; ++n) log += "start-up log " + std::to_string(n) + "\n";
@@ -130,7 +129,6 @@ TEST(AnnouncementInBlocks, EveryLineIsExaminedBeforeTheCapDropsIt) {
       {{std::string(12000, '.'), "\n" + line(url)}, {url}},
       // The first acceptable line still wins, also when the cap drops both at once.
       {{line(url) + log + line("http://b/") + log}, {url}},
-      {{log + log + log}, {}},
       // A rejected announcement hides later ones only while the cap still keeps it.
       {{line("not a url") + line(url), std::string(kOutputBufferCapacity - 66, '.')}, {}},
       {{line("not a url") + line(url), std::string(kOutputBufferCapacity - 65, '.')}, {url}}};

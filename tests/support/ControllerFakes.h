@@ -61,8 +61,7 @@ struct FakeProcess final : BackendProcess {
   BackendOutputEndHandler onOutputEnd;
 };
 
-// A launcher that records the backend's environment and the signals sent. Its backend
-// exits on TERM.
+// Records the backend's environment and the signals sent; its backend exits on any of them.
 struct FakeLauncher final : BackendLauncher {
   [[nodiscard]] std::optional<std::filesystem::path> locateExecutable(
       std::string_view name) const override {
@@ -90,7 +89,7 @@ struct ControllerRig {
   }
   void write(std::string block) { launcher.process->onOutput(std::move(block)); }
   void endOutput() { launcher.process->onOutputEnd(); }
-  // The backend exits while something it started still holds its output pipe.
+  // The backend exits while something it started still holds its pipe.
   void exit() { launcher.process->running = false; }
 
   ControllerInputs inputs{.networkHostName = "build-07.local",
