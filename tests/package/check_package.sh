@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# The Debian package as a user gets it: its metadata passes the validators, and the app,
-# unpacked into a scratch root and started from its desktop entry in a session of its own,
-# brings the console up. (What quitting leaves behind is the app-process tests' concern.)
+# The Debian package passes the validators, and the app, unpacked into a scratch root and
+# started from its desktop entry in a session of its own, brings the console up.
 # Usage: check_package.sh VERSION        (the package path is in $ZVUI_PACKAGE)
 set -uo pipefail
 [ -n "${ZVUI_PACKAGE:-}" ] || { echo "no package to check: build one with tools/make-package and set ZVUI_PACKAGE"; exit 77; }
@@ -27,9 +26,8 @@ out="$(desktop-file-validate "$root/usr/share/applications/dev.zvui.ZVui.desktop
 out="$(appstreamcli validate --no-net "$root/usr/share/metainfo/dev.zvui.ZVui.metainfo.xml" 2>&1)" ||
   fail "metainfo: $out"
 
-# A session that lasts as long as the app. The launcher finds the entry through XDG_DATA_DIRS
-# and its Exec line through PATH. A Wayland display is named relative to the runtime directory,
-# so its socket comes along.
+# A session as long as the app; the entry is found through XDG_DATA_DIRS, its Exec line through
+# PATH, and a Wayland display named relative to the runtime directory through a link to it.
 mkdir -m 700 "$root/run" && mkdir -p "$root/home/.config" && export -f pids_of
 if [ -n "${WAYLAND_DISPLAY:-}" ] && [ "${WAYLAND_DISPLAY#/}" = "$WAYLAND_DISPLAY" ] &&
    [ -n "${XDG_RUNTIME_DIR:-}" ]; then
