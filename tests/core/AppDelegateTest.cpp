@@ -40,7 +40,6 @@ TEST(ControllerOutputEnd, ErrorOnlyWhenTheOutputEndsWithoutAnAddress) {
     const char *word, *load;
   } rows[] = {
       {{"launching\n", "exit", "TAMRIK_URL=http://h:1/\n"}, "SURFACE", "http://h:1/"},
-      {{"exit"}, "BRIDGE", ""},
       {{"launching\n", "exit", "serving\n", "end"}, "ERROR", ""},
       {{"exit", "end"}, "ERROR", ""},
       // No more output can come, so the unterminated tail is taken at once.

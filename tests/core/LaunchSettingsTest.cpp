@@ -23,8 +23,7 @@ TEST(SettingsText, OnlyFalseAndZeroTurnFullScreenOff) {
              "{\"a\": \"\\\"" + std::string(10000, '[') + "\", \"autoFullscreen\": false}"}) {
     EXPECT_FALSE(parseLaunchSettings(json).autoFullscreen) << json.substr(0, 80);
   }
-  // Other values and keys keep the default, as do refused texts: not an object, not JSON,
-  // ill-formed UTF-8, nested too deep (without exhausting the stack).
+  // Other values keep the default, as do refused texts (too deep: without exhausting the stack).
   for (const std::string& json :
        Texts{is("true"), is("1"), is("2"), is("-1"), is("0.5"), is("null"), is("\"false\""),
              is("[false]"), R"({"autofullscreen": false})", "[" + is("false") + "]", "",
