@@ -32,17 +32,14 @@ TEST_F(Controller, HealthyLaunchShowsEveryPhaseInOrder) {
   EXPECT_EQ(launcher.signals, "TERM 4242;");
 }
 
-// How the launch ends as the backend writes, exits while something it started still holds
-// the pipe ("exit"), and lets the output end ("end"): only an end without an address is an
-// error, and the error is final.
+// Only an output that ends ("end") without an address is an error, and the error is final;
+// the backend exiting while something still holds its pipe ("exit") is not.
 TEST(ControllerOutputEnd, ErrorOnlyWhenTheOutputEndsWithoutAnAddress) {
-  // The last status word before any load, and the address loaded.
   const struct {
     Strings steps;
     const char *word, *load;
   } rows[] = {
       {{"launching\n", "exit", "TAMRIK_URL=http://h:1/\n"}, "SURFACE", "http://h:1/"},
-      {{"exit"}, "BRIDGE", ""},
       {{"launching\n", "exit", "serving\n", "end"}, "ERROR", ""},
       {{"exit", "end"}, "ERROR", ""},
       // No more output can come, so the unterminated tail is taken at once.

@@ -23,9 +23,7 @@ TEST(SettingsText, OnlyFalseAndZeroTurnFullScreenOff) {
              "{\"a\": \"\\\"" + std::string(10000, '[') + "\", \"autoFullscreen\": false}"}) {
     EXPECT_FALSE(parseLaunchSettings(json).autoFullscreen) << json.substr(0, 80);
   }
-  // Other values and keys keep the default; so do texts refused as a whole, though they say
-  // false: not an object, not JSON, ill-formed UTF-8, nested too deep (without exhausting the
-  // stack).
+  // Other values keep the default, as do refused texts (too deep: without exhausting the stack).
   for (const std::string& json :
        Texts{is("true"), is("1"), is("2"), is("-1"), is("0.5"), is("null"), is("\"false\""),
              is("[false]"), R"({"autofullscreen": false})", "[" + is("false") + "]", "",
@@ -36,19 +34,8 @@ TEST(SettingsText, OnlyFalseAndZeroTurnFullScreenOff) {
   }
 }
 
-TEST(ConfigDirectory, FollowsTheBaseDirectoryRules) {
-  EXPECT_EQ(configDirectory("/x/conf", "/home/u"), "/x/conf");
-  using Dir = std::optional<std::string_view>;
-  for (const Dir unused : {Dir(), Dir(""), Dir("conf")}) {  // unset, empty or relative
-    EXPECT_EQ(configDirectory(unused, "/home/u"), "/home/u/.config");
-    EXPECT_EQ(configDirectory(unused, "home"), std::nullopt);
-  }
-  EXPECT_EQ(configDirectory(std::nullopt, std::nullopt), std::nullopt);
-}
-
-// Whether the window goes full screen with these entries at the two settings paths: nothing,
-// a file saying "true" or "false", holding "{" or nothing ("empty"), or a special entry.
-// Reading writes nothing.
+// Whether the window goes full screen with these entries at the two settings paths ("" for
+// nothing). Reading writes nothing.
 bool fullscreenWith(std::string_view primary, std::string_view fallback) {
   SCOPED_TRACE(std::string(primary) + " / " + std::string(fallback));
   const test::TempDir dir;
@@ -84,8 +71,7 @@ TEST(SettingsFile, ReadsThePrimaryWhenAnythingIsThereElseTheFallback) {
   EXPECT_FALSE(fullscreenWith("dangling", "false"));  // counts as nothing
   EXPECT_TRUE(fullscreenWith("", "fifo"));            // and does not hang
   EXPECT_FALSE(fullscreenWith("at-limit", ""));
-  // Whatever stands at the primary path hides the fallback, which says false: a primary
-  // saying true, not settings, unreadable, or too large (refused before it is read).
+  // Whatever stands at the primary path hides the fallback, even unreadable or too large.
   for (const char* primary :
        {"true", "{", "empty", "directory", "fifo", "unreadable", "over-limit", "sparse"}) {
     EXPECT_TRUE(fullscreenWith(primary, "false")) << primary;

@@ -31,7 +31,6 @@ struct RecordingView final : AppView {
   void record(std::string what, std::string_view detail = {}) {
     calls.push_back(what.append(detail));
   }
-  // The calls from `from` on, joined by " | ".
   [[nodiscard]] std::string since(std::size_t from) const {
     std::string joined;
     for (std::size_t i = from; i < calls.size(); ++i) joined += (i > from ? " | " : "") + calls[i];
@@ -61,8 +60,7 @@ struct FakeProcess final : BackendProcess {
   BackendOutputEndHandler onOutputEnd;
 };
 
-// A launcher that records the backend's environment and the signals sent. Its backend
-// exits on TERM.
+// Records the backend's environment and the signals sent; its backend exits on any of them.
 struct FakeLauncher final : BackendLauncher {
   [[nodiscard]] std::optional<std::filesystem::path> locateExecutable(
       std::string_view name) const override {
@@ -90,7 +88,6 @@ struct ControllerRig {
   }
   void write(std::string block) { launcher.process->onOutput(std::move(block)); }
   void endOutput() { launcher.process->onOutputEnd(); }
-  // The backend exits while something it started still holds its output pipe.
   void exit() { launcher.process->running = false; }
 
   ControllerInputs inputs{.networkHostName = "build-07.local",

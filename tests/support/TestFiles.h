@@ -1,7 +1,4 @@
 #pragma once
-
-// Files, processes and table rows as every test area sees them.
-
 #include <stdlib.h>
 
 #include <filesystem>
@@ -33,7 +30,7 @@ class TempDir {
   }
   [[nodiscard]] const std::filesystem::path& path() const { return path_; }
 
-  // Writes `contents` to `relative`, creating the directories on the way.
+  // Creates the directories on the way.
   std::filesystem::path write(const std::filesystem::path& relative,
                               std::string_view contents) const {
     std::filesystem::create_directories((path_ / relative).parent_path());

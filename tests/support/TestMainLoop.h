@@ -9,9 +9,8 @@
 
 namespace zvui::test {
 
-// A main loop the test thread drives itself. Tasks may be posted from any thread; they run,
-// in the order they fall due, on whichever thread calls runUntil/runPending (the test's
-// "main thread").
+// A main loop the test drives: tasks posted from any thread run, as they fall due, on the thread
+// that calls runUntil/runPending.
 class TestMainLoop final : public MainLoop {
  public:
   using Clock = std::chrono::steady_clock;
@@ -24,13 +23,12 @@ class TestMainLoop final : public MainLoop {
     }
     wake_.notify_one();
   }
-  // Runs every task that is due now, without waiting. Returns how many ran.
+  // Runs the tasks due now, without waiting. Returns how many ran.
   int runPending() {
     int ran = 0;
     for (std::function<void()> task; (task = takeDue()); ++ran) task();
     return ran;
   }
-  // True when no task waits, due or not.
   bool idle() {
     std::lock_guard lock(mutex_);
     return tasks_.empty();
@@ -49,7 +47,6 @@ class TestMainLoop final : public MainLoop {
   }
 
  private:
-  // The earliest task that is due; empty when none is.
   std::function<void()> takeDue() {
     std::lock_guard lock(mutex_);
     if (tasks_.empty() || tasks_.begin()->first > Clock::now()) return {};
