@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "LoopbackListener.h"
+#include "HelperIo.h"
 
 namespace {
 

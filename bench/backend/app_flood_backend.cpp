@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "LoopbackListener.h"
+#include "HelperIo.h"
 
 namespace {
 

@@ -24,16 +24,6 @@ TEST(TitlebarText, HostAndRuntimeText) {
   EXPECT_EQ(titlebarRuntimeText(std::nullopt), "ZSH");
 }
 
-// Whether links stay in the console by origin is followed through in the window's tests; here,
-// what has no origin to share, not even with itself.
-TEST(WebOrigin, OnlyHttpAddressesHaveAnOriginToShare) {
-  EXPECT_TRUE(sameWebOrigin("HTTP://127.0.0.1:80/a?q#x", "http://user@127.0.0.1/b"));
-  for (const char* address :
-       {"about:blank", "data:text/html,x", "file:///tmp/a", "ws://host/", "/relative",
-        "http://host:99999/", "http://host:8x/", "http:///path", ""})
-    EXPECT_FALSE(sameWebOrigin(address, address)) << address;
-}
-
 TEST(WebOrigin, OnlyHttpAndHttpsAddressesLeaveForTheDesktop) {
   for (const char* address : {"http://example.org/page", "HTTPS://example.org:8443/a?b#c"})
     EXPECT_TRUE(mayHandToDesktop(address)) << address;

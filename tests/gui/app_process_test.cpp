@@ -1,6 +1,7 @@
 // The installed program as a session runs it: one instance per session, and every way the
 // session ends it takes the backend's whole tree down with it, a backend deaf to TERM included.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include "support/GuiSupport.h"
 #include "support/TreeShapes.h"
@@ -44,9 +45,8 @@ TEST_P(TreeOutlivesNothing, HoweverTheAppEnds) {
     GTEST_SKIP() << "a window is destroyed from outside through X11";
   const rlimit noCore{0, 0};  // an abort is one of the ends under test
   ::setrlimit(RLIMIT_CORE, &noCore);
-  test::InstalledApp installed;
+  test::InstalledApp installed(false);
   const auto pids = installed.root / "tree-pids";
-  test::fs::remove(installed.resources() / "MacTamrikBackend");
   test::placeTree(tree.wrapped, ZVUI_TREE_BACKEND, installed.resources() / "MacTamrikBackend");
   ::setenv("HELPER_TREE", tree.shape, 1);
   ::setenv("HELPER_PIDS", pids.c_str(), 1);

@@ -52,7 +52,9 @@ struct ConsolePage {
             .chooseSavePath =
                 [this](Gtk::Window*, const std::string& name, const std::filesystem::path& folder,
                        DesktopHandoff::Answer answer) {
-                  asked.push_back(name), askedIn = folder, answer(saveAs);
+                  asked.push_back(name);
+                  askedIn = folder;
+                  answer(saveAs);
                 }}) {
     console.setOnLoadFinished([this] { ++finished; });
     console.widget().set_visible(true);
@@ -61,7 +63,10 @@ struct ConsolePage {
     window.present();
     console.load(server.url, 60s);
   }
-  ~ConsolePage() { window.unset_child(), window.destroy(); }
+  ~ConsolePage() {
+    window.unset_child();
+    window.destroy();
+  }
   WebKitWebView* view() const { return console.webView(); }
   // A left click on a row of the page: rows are 60 pixels apart from y = 100 (see the test
   // backend).

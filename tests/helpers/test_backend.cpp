@@ -12,7 +12,6 @@
 #include <thread>
 
 #include "support/HelperIo.h"
-#include "support/LoopbackListener.h"
 
 static std::string env(const char* name) { return ::getenv(name) != nullptr ? ::getenv(name) : ""; }
 

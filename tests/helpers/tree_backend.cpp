@@ -6,7 +6,6 @@
 #include <string>
 
 #include "support/HelperIo.h"
-#include "support/LoopbackListener.h"
 
 namespace {
 

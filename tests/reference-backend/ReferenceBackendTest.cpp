@@ -5,7 +5,7 @@
 #include <random>
 
 #include "support/ConsoleClient.h"
-#include "support/LoopbackListener.h"
+#include "support/HelperIo.h"
 
 namespace tamrik::test {
 namespace {
@@ -157,6 +157,32 @@ TEST_F(RunningBackend, TerminalCarriesTypingResizesAndPastesWhole) {
   EXPECT_TRUE(terminal->waitFor("PASTED", 60s));
   const std::string got = zvui::test::readFile(dir.path() / "paste");
   EXPECT_TRUE(got == text) << got.size() << " of " << text.size() << " bytes";
+}
+
+// A session ends with its shell or its page, taking along jobs that ignore the hang-up; TERM
+// ends the backend and every shell, even one deaf to it.
+TEST_F(RunningBackend, ShellsEndWithTheirPageOrTheBackend) {
+  std::unique_ptr<SocketClient> t[3];
+  pid_t shells[3];
+  const char* before[] = {"", "sleep 300 & (trap '' HUP; exec sleep 301) & ", "trap '' HUP TERM; "};
+  for (int i = 0; i < 3; ++i) {  // one to exit, one to close, one deaf to TERM
+    ASSERT_TRUE(t[i] = open());
+    t[i]->send(before[i] + std::string("echo \"P\"\"ID:$$:\"\n"));  // the echo differs
+    const auto at = t[i]->waitFor("PID:", 5s);
+    ASSERT_TRUE(at && t[i]->waitFor(":\r\n", 5s, *at));
+    ASSERT_GT(shells[i] = std::atoi(t[i]->output().c_str() + *at), 1);
+  }
+  const auto gone = [](pid_t id) {
+    return system(("pgrep -s " + std::to_string(id) + " >/dev/null").c_str()) != 0;
+  };
+  t[0]->send("exit\n");
+  t[1].reset();
+  EXPECT_TRUE(iterateUntil([&] { return gone(shells[0]) && gone(shells[1]); }, 5s));
+  backend_->signal(SIGTERM);
+  EXPECT_EQ(backend_->waitExit(5s), 0) << "a wait status: exited with 0";
+  EXPECT_TRUE(gone(shells[2]));
+  EXPECT_TRUE(iterateUntil([&] { return t[2]->closed(); }, 5s));
+  EXPECT_EQ(t[2]->closeCode(), SOUP_WEBSOCKET_CLOSE_GOING_AWAY) << "not just one shell went";
 }
 
 // Output waits for acknowledgements; input the terminal does not take is cut off at a bound.

@@ -2,7 +2,6 @@
 #include <glib.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 
@@ -24,7 +23,6 @@ class ChildProcess {
 
   // `env` changes our environment (nullopt removes); output and error go to `output` or pipes.
   static std::unique_ptr<ChildProcess> start(const std::string& path, const EnvChanges& env = {},
-                                             std::optional<rlimit> descriptors = {},
                                              int output = -1) {
     gchar** envp = g_get_environ();
     for (const auto& [name, value] : env)
@@ -34,23 +32,22 @@ class ChildProcess {
     const char* argv[] = {path.c_str(), nullptr};
     auto child = std::make_unique<ChildProcess>();
     int out = -1, err = -1, *pipes = output < 0 ? &out : nullptr;
-    const auto setLimit = [](gpointer limit) {
-      setrlimit(RLIMIT_NOFILE, static_cast<rlimit*>(limit));
-    };
     if (!g_spawn_async_with_pipes_and_fds(
-            nullptr, argv, envp, G_SPAWN_DO_NOT_REAP_CHILD, descriptors ? +setLimit : nullptr,
-            descriptors ? &*descriptors : nullptr, -1, output, output, nullptr, nullptr, 0,
-            &child->pid_, nullptr, pipes, pipes ? &err : nullptr, nullptr))
+            nullptr, argv, envp, G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, -1, output, output,
+            nullptr, nullptr, 0, &child->pid_, nullptr, pipes, pipes ? &err : nullptr, nullptr))
       return nullptr;
     child->pidfd_.reset(static_cast<int>(syscall(SYS_pidfd_open, child->pid_, 0)));
     if (!pipes) return child;
-    child->out_.reset(fdopen(out, "r")), child->err_.reset(fdopen(err, "r"));
+    child->out_.reset(fdopen(out, "r"));
+    child->err_.reset(fdopen(err, "r"));
     // Unbuffered, so that no line waits here while readLine polls the pipe.
     setvbuf(child->out_.get(), nullptr, _IONBF, 0);
     return child;
   }
   ~ChildProcess() {
-    if (!exited_) kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0);
+    if (exited_) return;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
   }
 
   // The next line of standard output; "" at EOF or when none came in time.

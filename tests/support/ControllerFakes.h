@@ -11,18 +11,29 @@ namespace zvui::test {
 // An AppView that records every call, in order, as one line of text ("word:ARMING").
 struct RecordingView final : AppView {
   void buildWindow(std::function<void()> onNavigationFinished) override {
-    navigationFinished = std::move(onNavigationFinished), record("build");
+    navigationFinished = std::move(onNavigationFinished);
+    record("build");
   }
   void setLaunchSentence(std::string_view sentence) override { record("sentence:", sentence); }
-  void setLaunchSentenceColour(const Colour& c) override { lastColour = c, record("colour"); }
+  void setLaunchSentenceColour(const Colour& c) override {
+    lastColour = c;
+    record("colour");
+  }
   void setStatusWord(std::string_view word) override { record("word:", word); }
   void setHostText(std::string_view text) override { record("host:", text); }
   void setRuntimeText(std::string_view text) override { record("runtime:", text); }
   void showWindow() override { record("show"); }
-  [[nodiscard]] bool isFullscreen() const override { return ++fullscreenQueries, fullscreen; }
-  void enterFullscreen() override { fullscreen = true, record("fullscreen"); }
+  [[nodiscard]] bool isFullscreen() const override {
+    ++fullscreenQueries;
+    return fullscreen;
+  }
+  void enterFullscreen() override {
+    fullscreen = true;
+    record("fullscreen");
+  }
   void loadConsole(const std::string& url, std::chrono::milliseconds timeout) override {
-    loads.push_back(url), record("load:" + url + " ", std::to_string(timeout.count()) + "ms");
+    loads.push_back(url);
+    record("load:" + url + " ", std::to_string(timeout.count()) + "ms");
   }
   void showWebView() override { record("showWebView"); }
   void fadeOutLaunchView(std::chrono::milliseconds time) override {
@@ -48,7 +59,8 @@ struct RecordingView final : AppView {
 struct FakeProcess final : BackendProcess {
   bool launch(BackendOutputHandler output, BackendExitHandler,
               BackendOutputEndHandler end) override {
-    onOutput = std::move(output), onOutputEnd = std::move(end);
+    onOutput = std::move(output);
+    onOutputEnd = std::move(end);
     return running = true;
   }
   [[nodiscard]] bool isRunning() const override { return running; }

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <functional>
 
+#include "support/GlibHandles.h"
+
 namespace zvui::test {
 
 // Runs this thread's GLib main context until `done()` holds or `timeout` passes; a periodic
@@ -11,17 +13,16 @@ namespace zvui::test {
 inline bool iterateUntil(const std::function<bool()>& done,
                          std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  GMainContext* context = g_main_context_ref_thread_default();
-  GSource* wake = g_timeout_source_new(10);
+  GMainContext* context = g_main_context_get_thread_default();  // null: the global default
+  const GlibSource wake(g_timeout_source_new(10));
   g_source_set_callback(
-      wake, [](gpointer) { return gboolean(G_SOURCE_CONTINUE); }, nullptr, nullptr);
-  g_source_attach(wake, context);
+      wake.get(), [](gpointer) { return gboolean(G_SOURCE_CONTINUE); }, nullptr, nullptr);
+  g_source_attach(wake.get(), context);
   bool ok = done();
-  while (!ok && std::chrono::steady_clock::now() < deadline)
-    ok = (g_main_context_iteration(context, TRUE), done());
-  g_source_destroy(wake);
-  g_source_unref(wake);
-  g_main_context_unref(context);
+  while (!ok && std::chrono::steady_clock::now() < deadline) {
+    g_main_context_iteration(context, TRUE);
+    ok = done();
+  }
   return ok;
 }
 

@@ -56,7 +56,7 @@ struct Prefix {
 // The installed program in a prefix, the guard beside the backend, what it prints going to
 // the prefix's log. It is one instance per session: tests that start it run alone.
 struct InstalledApp : Prefix {
-  InstalledApp() {
+  explicit InstalledApp(bool backend = true) : Prefix(backend) {
     fs::create_directories(root / "bin");
     fs::copy_file(ZVUI_APP_BINARY, root / "bin" / "zvui");
     fs::copy_file(ZVUI_BACKEND_GUARD, resources() / "zvui-backend-guard");
@@ -64,7 +64,7 @@ struct InstalledApp : Prefix {
   std::unique_ptr<ChildProcess> launch() const {
     const UniqueFd log(
         ::open((root / "log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
-    return ChildProcess::start((root / "bin" / "zvui").string(), {}, {}, log.get());
+    return ChildProcess::start((root / "bin" / "zvui").string(), {}, log.get());
   }
   std::string log() const { return readFile(root / "log"); }
   std::unique_ptr<ChildProcess> app;

@@ -12,15 +12,6 @@
 namespace zvui::test {
 namespace {
 
-// GTK and its C++ wrappers, brought up before the first test (not when the tests are listed).
-struct WithGtk : ::testing::Environment {
-  void SetUp() override {
-    ASSERT_TRUE(gtk_init_check()) << "these tests need a display (run them under xvfb-run)";
-    Gtk::init_gtkmm_internals();
-  }
-};
-[[maybe_unused]] const auto* const kGtk = ::testing::AddGlobalTestEnvironment(new WithGtk);
-
 // Shows `window` and waits for it to paint a frame.
 bool painted(Gtk::Window& window) {
   window.set_default_size(1440, 920);
@@ -35,6 +26,8 @@ bool painted(Gtk::Window& window) {
 // their stand-in where one is not an image; texts with bytes that are not UTF-8, as a backend's
 // output may be, are shown with replacement characters; the sentence in the colour it is given.
 TEST(LaunchCardAndStrip, ShowWhatTheyCanAndTextsMadeValid) {
+  ASSERT_TRUE(gtk_init_check()) << "these tests need a display (run them under xvfb-run)";
+  Gtk::init_gtkmm_internals();
   const TempDir resources;
   std::ofstream(resources.path() / "BrandWordmark.png") << "\x89PNG\r\n\x1a\n not an image";
   const auto pixbuf = Gdk::Pixbuf::create(Gdk::Colorspace::RGB, true, 8, 20, 20);
