@@ -41,9 +41,8 @@ void signal(const UniqueFd& eventFd) {
 
 OutputReader::OutputReader(OutputReaderSetup setup)
     : setup_(std::move(setup)),
-      handlers_(std::make_shared<const Handlers>(
-          Handlers{std::move(setup_.onOutput), std::move(setup_.onExit),
-                   std::move(setup_.onOutputEnd)})),
+      handlers_(std::make_shared<const Handlers>(Handlers{
+          std::move(setup_.onOutput), std::move(setup_.onExit), std::move(setup_.onOutputEnd)})),
       flow_(std::make_shared<Flow>()),
       wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
   flow_->handled.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
@@ -104,16 +103,16 @@ void OutputReader::run() {
       [[maybe_unused]] auto got = ::read(flow_->handled.get(), &handled, sizeof handled);
     }
 
-    if (pipeIndex != 0 && fds[pipeIndex].revents != 0 && readOnce() == ReadResult::End) {
+    if (pipeIndex != 0 && fds[pipeIndex].revents != 0 &&
+        read(setup_.readSize).result == ReadResult::End) {
       pipeOpen = false;
       handOver(true);
     }
 
-    const bool exitedNow = exitIndex != 0 ? fds[exitIndex].revents != 0
-                                          : (!exited && !processFd_ && hasExited());
+    const bool exitedNow =
+        exitIndex != 0 ? fds[exitIndex].revents != 0 : (!exited && !processFd_ && hasExited());
     if (exitedNow) {
       reap();
-      setup_.exited->set();
       exited = true;
       // Everything the backend wrote before it exited is in the pipe now; hand it over
       // before the exit notice. What a grandchild writes later follows the notice.
@@ -134,35 +133,32 @@ void OutputReader::run() {
     return;
   }
   // Stopped early: still reap the backend if it is already gone, so it lingers as no zombie.
-  if (!reaped_ && hasExited()) reap();
+  if (hasExited()) reap();
 }
 
-OutputReader::ReadResult OutputReader::readOnce() {
-  const auto room = stage_.room(setup_.readSize);
-  const ssize_t got = ::read(setup_.pipe.get(), room.data(), room.size());
-  if (got > 0) {
-    stage_.added(static_cast<std::size_t>(got));
-    if (setup_.condense) stage_.condense();
-    return ReadResult::Data;
+OutputReader::Read OutputReader::read(std::size_t most) {
+  for (;;) {
+    const auto room = stage_.room(most);
+    const ssize_t got = ::read(setup_.pipe.get(), room.data(), std::min(most, room.size()));
+    if (got > 0) {
+      stage_.added(static_cast<std::size_t>(got));
+      if (setup_.condense) stage_.condense();
+      return {ReadResult::Data, static_cast<std::size_t>(got)};
+    }
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0 && errno == EAGAIN) return {ReadResult::Nothing};
+    // End of file, or a pipe that can no longer be read: the same to us.
+    return {ReadResult::End};
   }
-  if (got < 0 && (errno == EAGAIN || errno == EINTR)) return ReadResult::Nothing;
-  // End of file, or a pipe that can no longer be read: the same to us.
-  return ReadResult::End;
 }
 
 OutputReader::ReadResult OutputReader::drainAfterExit() {
   // The pipe never holds more than its capacity, so this ends even while a grandchild
   // keeps writing.
-  std::size_t budget = pipeCapacity_;
-  while (budget > 0) {
-    const auto room = stage_.room(std::min(budget, setup_.readSize));
-    const ssize_t got = ::read(setup_.pipe.get(), room.data(), std::min(budget, room.size()));
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0 && errno == EAGAIN) return ReadResult::Nothing;
-    if (got <= 0) return ReadResult::End;
-    budget -= static_cast<std::size_t>(got);
-    stage_.added(static_cast<std::size_t>(got));
-    if (setup_.condense) stage_.condense();
+  for (std::size_t budget = pipeCapacity_; budget > 0;) {
+    const Read got = read(std::min(budget, setup_.readSize));
+    if (got.result != ReadResult::Data) return got.result;
+    budget -= got.bytes;
   }
   return ReadResult::Data;
 }
@@ -217,7 +213,7 @@ int OutputReader::pollTimeout(bool exited) const {
 }
 
 bool OutputReader::hasExited() const {
-  if (setup_.exited->isSet()) return true;
+  if (reaped_.isSet()) return true;
   if (processFd_) {
     // The pidfd turns readable the moment the process ends, before it is reaped.
     pollfd fd{processFd_.get(), POLLIN, 0};
@@ -229,10 +225,10 @@ bool OutputReader::hasExited() const {
 }
 
 void OutputReader::reap() {
-  if (reaped_) return;
+  if (reaped_.isSet()) return;
   // The backend has exited, so this returns at once.
   (void)waitForChild(setup_.pid);
-  reaped_ = true;
+  reaped_.set();
 }
 
 }  // namespace zvui

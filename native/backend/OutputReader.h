@@ -19,8 +19,8 @@
 namespace zvui {
 
 struct OutputReaderSetup {
-  UniqueFd pipe;         // read end of the backend's output, non-blocking
-  pid_t pid = 0;         // the backend, our child; this reader is the one that reaps it
+  UniqueFd pipe;  // read end of the backend's output, non-blocking
+  pid_t pid = 0;  // the backend, our child; this reader is the one that reaps it
   // Learn of the exit through a pidfd; without one (kernels before 5.3, or a sandbox that
   // refuses it) the reader asks at short intervals instead.
   bool usePidfd = true;
@@ -28,7 +28,6 @@ struct OutputReaderSetup {
   BackendOutputHandler onOutput;
   BackendExitHandler onExit;
   BackendOutputEndHandler onOutputEnd;
-  std::shared_ptr<ExitLatch> exited;  // set once the backend has exited and been reaped
   std::size_t readSize = 256 * 1024;
   // Blocks posted to the main loop and not yet handled there, beyond which reading waits.
   std::size_t maxBlocksInFlight = 4;
@@ -57,6 +56,9 @@ class OutputReader {
 
   // True once the backend has ended, whether or not it has been reaped yet. Any thread.
   [[nodiscard]] bool hasExited() const;
+  // Waits until the backend has exited and been reaped, or `timeout` has passed; true when
+  // it has. The reader watches for the exit even while the main loop holds up its output.
+  bool waitForExit(std::chrono::milliseconds timeout) { return reaped_.waitFor(timeout); }
 
  private:
   struct Handlers {
@@ -70,10 +72,15 @@ class OutputReader {
     UniqueFd handled;
   };
   enum class ReadResult { Data, Nothing, End };
+  struct Read {
+    ReadResult result;
+    std::size_t bytes = 0;  // read from the pipe, with Data
+  };
 
   explicit OutputReader(OutputReaderSetup setup);
   void run();
-  ReadResult readOnce();
+  // Reads what the pipe holds, at most `most` bytes.
+  Read read(std::size_t most);
   ReadResult drainAfterExit();
   void handOver(bool ending);
   [[nodiscard]] bool mayHandOver() const;
@@ -90,7 +97,7 @@ class OutputReader {
   Utf8Decoder decoder_;
   std::chrono::steady_clock::time_point lastHandOver_{};
   std::size_t pipeCapacity_ = 0;
-  bool reaped_ = false;
+  ExitLatch reaped_;  // set once the backend has exited and been reaped
   std::thread thread_;
 };
 

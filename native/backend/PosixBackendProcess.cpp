@@ -70,7 +70,6 @@ bool PosixBackendProcess::launch(BackendOutputHandler onOutput, BackendExitHandl
       .onOutput = std::move(onOutput),
       .onExit = std::move(onExit),
       .onOutputEnd = std::move(onOutputEnd),
-      .exited = exited_,
       .readSize = options_.readSize,
       .maxBlocksInFlight = options_.maxBlocksInFlight,
       .condense = options_.condense,
@@ -91,16 +90,12 @@ bool PosixBackendProcess::launch(BackendOutputHandler onOutput, BackendExitHandl
   return true;
 }
 
-bool PosixBackendProcess::isRunning() const {
-  return pid_.load() != 0 && !reader_->hasExited();
-}
+bool PosixBackendProcess::isRunning() const { return pid_.load() != 0 && !reader_->hasExited(); }
 
 std::int32_t PosixBackendProcess::processIdentifier() const { return pid_.load(); }
 
 bool PosixBackendProcess::waitForExit(std::chrono::milliseconds timeout) {
-  // The reader watches for the exit even while the main loop, busy right here, holds up its
-  // output.
-  return !isRunning() || exited_->waitFor(timeout);
+  return !isRunning() || reader_->waitForExit(timeout);
 }
 
 bool PosixBackendProcess::treeIsRunning() const {

@@ -8,22 +8,21 @@
 #include <string>
 #include <vector>
 
-#include "support/MainLoop.h"
 #include "backend/BackendGuard.h"
 #include "backend/BackendProcess.h"
-#include "backend/ExitLatch.h"
 #include "backend/ProcessGroup.h"
+#include "support/MainLoop.h"
 #include "support/UniqueHandle.h"
 
 namespace zvui {
 
 class OutputReader;
 
-// A backend child on Linux: fork + exec with the output joined into one pipe, and a reader
-// thread that posts decoded output to the main loop and is the one to learn of the exit. The
-// backend leads a process group of its own, which holds its tree (all it starts, unless a
-// process leaves on purpose), and a guard program watches over that group for as long as
-// we live.
+// A backend child on Linux: started through spawnProcess with its output joined into one
+// pipe, and a reader thread that posts decoded output to the main loop and is the one to
+// learn of the exit. The backend leads a process group of its own, which holds its tree (all
+// it starts, unless a process leaves on purpose), and a guard program watches over that
+// group for as long as we live.
 class PosixBackendProcess final : public BackendProcess {
  public:
   struct Options {
@@ -76,7 +75,6 @@ class PosixBackendProcess final : public BackendProcess {
   std::atomic<std::int32_t> pid_{0};
   ProcessGroup group_;
   std::optional<BackendGuard> guard_;
-  std::shared_ptr<ExitLatch> exited_ = std::make_shared<ExitLatch>();
   std::unique_ptr<OutputReader> reader_;
 };
 
