@@ -7,6 +7,7 @@
 #include "titlebar/GtkTitlebarStrip.h"
 #include "window/GtkConsoleWebView.h"
 #include "window/GtkLaunchFade.h"
+#include "window/GtkWindowRenderer.h"
 #include "window/GtkWindowStyle.h"
 
 namespace zvui {
@@ -55,6 +56,7 @@ GtkAppView::~GtkAppView() = default;
 void GtkAppView::buildWindow(std::function<void()> onNavigationFinished) {
   if (parts_) return;  // one window per run
   installWindowStyle();
+  chooseWindowRenderer();
   parts_ = std::make_unique<Parts>();
   Parts& p = *parts_;
 

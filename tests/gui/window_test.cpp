@@ -12,6 +12,7 @@
 #include "window/GtkAppView.h"
 #include "window/GtkConsoleWebView.h"
 #include "window/GtkMainLoop.h"
+#include "window/GtkWindowRenderer.h"
 
 namespace zvui {
 namespace {
@@ -45,6 +46,36 @@ TEST(ConsoleWebView, CountsOnlyLoadsThatDidNotFail) {
     EXPECT_FALSE(console.loadTimerPending()) << row.mode;
   }
   EXPECT_STREQ(webkit_web_view_get_title(console.webView()), "console");
+}
+
+// Cairo draws the window where OpenGL would be software anyway: no render node this process can
+// open, or Mesa told to use software. A renderer the user named is theirs.
+TEST(WindowRenderer, IsCairoOnlyWhereOpenGlWouldBeSoftware) {
+  const struct {
+    const char *user, *software;
+    bool renderNode;
+    const char* renderer;  // nullptr: GTK's own choice
+  } rows[] = {{nullptr, nullptr, false, "cairo"},
+              {nullptr, nullptr, true, nullptr},
+              {"", "", true, nullptr},
+              {nullptr, "1", true, "cairo"},
+              {nullptr, "TRUE", true, "cairo"},
+              {nullptr, "0", true, nullptr},
+              {nullptr, "false", false, "cairo"},
+              {"gl", nullptr, false, nullptr},
+              {"vulkan", "1", true, nullptr}};
+  for (const auto& row : rows) {
+    const char* renderer = windowRendererFor(row.user, row.software, row.renderNode);
+    EXPECT_STREQ(renderer, row.renderer)
+        << (row.user ? row.user : "-") << " " << (row.software ? row.software : "-") << " "
+        << row.renderNode;
+  }
+  test::TempDir dri;
+  EXPECT_FALSE(canOpenRenderNode(dri.path() / "missing"));
+  dri.write("card0", "");
+  EXPECT_FALSE(canOpenRenderNode(dri.path()));
+  dri.write("renderD128", "");
+  EXPECT_TRUE(canOpenRenderNode(dri.path()));
 }
 
 // The app's parts on the resources of `prefix`, launched; every load's finish counted.
@@ -97,6 +128,12 @@ TEST_P(Launch, EndsInItsPhaseShowingTheRightView) {
   EXPECT_EQ(app.view.console()->widget().get_visible(), live);
   EXPECT_EQ(launchView.get_visible(), !live);
   EXPECT_EQ(launchView.get_opacity(), live ? 0.0 : 1.0);
+  // Drawn with cairo exactly when this machine's answer says so.
+  const char* expected = windowRendererFor(
+      std::getenv("GSK_RENDERER"), std::getenv("LIBGL_ALWAYS_SOFTWARE"), canOpenRenderNode());
+  GskRenderer* renderer = gtk_native_get_renderer(GTK_NATIVE(app.view.window()->gobj()));
+  EXPECT_EQ(std::string_view(G_OBJECT_TYPE_NAME(renderer)) == "GskCairoRenderer",
+            expected != nullptr);
   if (std::string_view(c.word) == "ERROR") {
     const Gdk::RGBA colour = app.view.launchCard()->statusLabel().get_style_context()->get_color();
     EXPECT_TRUE(colour.get_red() > 0.9 && colour.get_green() < 0.4) << colour.to_string();
