@@ -15,8 +15,10 @@ int main() {
   for (std::size_t first = 0; first < lines; first += kLinesPerWrite) {
     const std::size_t count = std::min(kLinesPerWrite, lines - first);
     for (std::size_t i = 0; i < count; ++i) {
-      std::snprintf(&chunk[i * kLine], 17, "line %010zu ", first + i);  // 16 characters, then NUL
-      chunk[i * kLine + 16] = '.', chunk[i * kLine + kLine - 1] = '\n';
+      // 16 characters, then a NUL that the dots overwrite; numbers wrap at ten digits.
+      std::snprintf(&chunk[i * kLine], 17, "line %010zu ", (first + i) % 10'000'000'000);
+      chunk[i * kLine + 16] = '.';
+      chunk[i * kLine + kLine - 1] = '\n';
     }
     helper::writeAll(STDOUT_FILENO, {chunk.data(), count * kLine});
   }
