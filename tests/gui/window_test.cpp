@@ -128,12 +128,12 @@ TEST_P(Launch, EndsInItsPhaseShowingTheRightView) {
   EXPECT_EQ(app.view.console()->widget().get_visible(), live);
   EXPECT_EQ(launchView.get_visible(), !live);
   EXPECT_EQ(launchView.get_opacity(), live ? 0.0 : 1.0);
-  // Drawn with cairo exactly when this machine's answer says so.
-  const char* expected = windowRendererFor(
-      std::getenv("GSK_RENDERER"), std::getenv("LIBGL_ALWAYS_SOFTWARE"), canOpenRenderNode());
-  GskRenderer* renderer = gtk_native_get_renderer(GTK_NATIVE(app.view.window()->gobj()));
-  EXPECT_EQ(std::string_view(G_OBJECT_TYPE_NAME(renderer)) == "GskCairoRenderer",
-            expected != nullptr);
+  // Drawn with cairo where this machine's answer says so (elsewhere GTK's choice is its own).
+  if (windowRendererFor(std::getenv("GSK_RENDERER"), std::getenv("LIBGL_ALWAYS_SOFTWARE"),
+                        canOpenRenderNode()) != nullptr) {
+    GskRenderer* renderer = gtk_native_get_renderer(GTK_NATIVE(app.view.window()->gobj()));
+    EXPECT_STREQ(G_OBJECT_TYPE_NAME(renderer), "GskCairoRenderer");
+  }
   if (std::string_view(c.word) == "ERROR") {
     const Gdk::RGBA colour = app.view.launchCard()->statusLabel().get_style_context()->get_color();
     EXPECT_TRUE(colour.get_red() > 0.9 && colour.get_green() < 0.4) << colour.to_string();
