@@ -32,10 +32,10 @@ struct SpawnRequest {
 };
 
 // Starts a child with vfork + exec (a parent-death signal is set between the two). The child
-// inherits none of our descriptors above 2,
-// has every signal at its default disposition and an empty signal mask, and an exec failure
-// is reported here, with the child already reaped. With a parent-death signal, call it from
-// a thread that lives as long as the child should: the signal fires when that thread ends.
+// inherits none of our descriptors above 2, has every signal at its default disposition and
+// an empty signal mask, and an exec failure is reported here, with the child already reaped.
+// With a parent-death signal, call it from a thread that lives as long as the child should:
+// the signal fires when that thread ends.
 // The child's pid, or the errno that stopped it before or at exec.
 Result<pid_t> spawnProcess(const SpawnRequest& request);
 

@@ -81,8 +81,7 @@ int main() {
   }
   const std::unique_ptr<tamrik::ConsoleServer> server = std::move(*created);
 
-  std::unique_ptr<GMainLoop, decltype(&g_main_loop_unref)> loop(g_main_loop_new(nullptr, FALSE),
-                                                                &g_main_loop_unref);
+  const zvui::UniquePointer<GMainLoop, g_main_loop_unref> loop(g_main_loop_new(nullptr, FALSE));
   zvui::GlibSourceId signals[] = {zvui::GlibSourceId(g_unix_signal_add(SIGTERM, quitLoop, loop.get())),
                                 zvui::GlibSourceId(g_unix_signal_add(SIGINT, quitLoop, loop.get())),
                                 zvui::GlibSourceId(g_unix_signal_add(SIGHUP, quitLoop, loop.get()))};

@@ -79,7 +79,7 @@ class ChildProcess {
   int status_ = 0;
   bool exited_ = false;
   UniqueFd pidfd_;
-  std::unique_ptr<FILE, decltype(&fclose)> out_{nullptr, &fclose}, err_{nullptr, &fclose};
+  UniquePointer<FILE, fclose> out_, err_;
 };
 
 }  // namespace zvui::test
